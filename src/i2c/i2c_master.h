@@ -1,0 +1,59 @@
+// Channel A's MPSSE engine as a 200 kHz I2C bus master: the command stream,
+// the synchronisation with the engine, its set-up, start and stop conditions,
+// byte transfers with acknowledge, and 16-bit-addressed register access with
+// retries under one bus lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+
+#include "usb/channel_layer.h"
+#include "usb/platform_services.h"
+
+namespace i2c {
+
+class I2cMaster {
+public:
+    I2cMaster(usb::ChannelLayer& channels, usb::Clock& clock, usb::Dialogs& dialogs);
+
+    // Command stream and engine set-up.
+    bool DelayMicroseconds(std::uint32_t us);
+    void AddToBuffer(std::uint8_t byte);
+    void SendBytes(std::int32_t count);
+    bool SyncMPSSE();
+    bool InitI2CController();
+
+    // Bus transactions.
+    bool I2C_Start();
+    bool I2C_Stop();
+    bool ClockBitsOut(std::uint32_t count, const std::uint8_t* data);
+    bool ClockBitsIn(std::uint32_t count);
+    // False when the answers did not arrive within the bounded wait.
+    bool ReceiveBytes(std::uint8_t* dest, std::uint32_t count);
+    bool I2C_WriteByte(std::uint8_t value);
+    bool I2C_ReadByte(std::uint8_t& out);
+    bool I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t& out);
+    bool I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t value);
+
+    // State, under the names the rest of the program uses. FT_Out_Buffer is
+    // the channel layer's transmit buffer.
+    std::int32_t OutIndex = 0;
+    std::uint32_t ClockDivisor = 0;
+    std::uint8_t LowBytePins = 0;
+    bool HasPerfCounter = false;
+    std::int64_t PerfFrequency = 0;
+    bool ChannelAOpen = false;
+    std::array<std::uint8_t, 64> SendData{};
+    std::array<std::uint8_t, 64> ReceiveData{};
+    std::recursive_mutex BusLock;
+
+    usb::ChannelLayer& channels() { return channels_; }
+
+private:
+    usb::ChannelLayer& channels_;
+    usb::Clock& clock_;
+    usb::Dialogs& dialogs_;
+};
+
+}  // namespace i2c

@@ -1,0 +1,159 @@
+// The main window: the log, the status labels and lamps of the I2C, TS and
+// UDP paths, the channel and test buttons, the three light switches that
+// steer the transport-stream pump, a status bar and a small menu.
+//
+// The window owns the console state. Its handlers keep the names the bench
+// engineers know them by; their bodies live with the subsystem that owns the
+// logic (start-up and channels, UDP and the pump in console/, the I2C set-up
+// in i2c/, the link test and tuners in frontend/).
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "console/network.h"
+#include "i2c/i2c_master.h"
+#include "usb/channel_layer.h"
+#include "usb/d2xx.h"
+#include "usb/platform_services.h"
+
+class QAction;
+class QFile;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QFrame;
+
+namespace ui {
+
+class TzcLightOnOff;
+
+// Everything the window needs from the platform, chosen by main() or a test.
+struct Services {
+    usb::D2xxLibrary& library;
+    usb::Clock& clock;
+    usb::Dialogs& dialogs;
+    console::Network& network;
+    // Lets the message loop handle what is pending, from inside a handler.
+    std::function<void()> processMessages;
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TForm1(const Services& services, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Appends one whole line to the log (and announces it, see lineAppended).
+    void AppendLog(const QString& line);
+    QString LogText() const;
+    // Status bar panel 0; an empty text clears it.
+    void SetStatusText(const QString& text);
+    QString StatusText() const;
+    // Gives a lamp a copy of the hidden green lamp's picture.
+    void LightLamp(QLabel* lamp);
+    bool LampIsGreen(const QLabel* lamp) const;
+
+    // Handlers (console: start-up and channels).
+    void FormShow();
+    void BtnRefreshClick();
+    void BtnOpenAClick();
+    void BtnCloseAClick();
+    void BtnOpenBClick();
+    void BtnCloseBClick();
+    void BtnQuitClick();
+    void FTQuitExecute();
+    // True when the key event is to be discarded.
+    bool Memo1KeyPress(QEvent* event);
+
+    // Console: UDP output and the transport-stream pump.
+    void InitUDP();
+    void GetTSBtnClick();
+    void RecordOnOffClick();
+    void ReceiveTS();
+
+    // I2C master set-up.
+    void InitI2CBtnClick();
+
+    // Front end: link test, default image, tuners.
+    void TestSharpBtnClick();
+    void TestEardaBtnClick();
+    bool TestDemod();
+    void InitSTV903BtnClick();
+    void InitSTB6100BtnClick();
+    void InitSTV6110BtnClick();
+
+    // Controls, under their designed names.
+    QFrame* Panel1 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* I2Cstatus = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* NbI2CerrorsTxt = nullptr;
+    QLabel* LedI2C = nullptr;
+    QPushButton* TestI2CBtn = nullptr;
+    QPushButton* BtnOpenA = nullptr;
+    QPushButton* TestSharpBtn = nullptr;
+    QPushButton* TestEardaBtn = nullptr;
+    QPushButton* BtnCloseA = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* TsStatus = nullptr;
+    QPushButton* BtnOpenB = nullptr;
+    TzcLightOnOff* GetTSBtn = nullptr;
+    TzcLightOnOff* RecordOnOff = nullptr;
+    QPushButton* BtnCloseB = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* LedUDP = nullptr;
+    TzcLightOnOff* UDPOnOff = nullptr;
+    QPushButton* BtnRefresh = nullptr;
+    QPushButton* BtnQuit = nullptr;
+    QLabel* LedVerte = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusPanels[3] = {};
+    QMenu* File1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* N2 = nullptr;
+    QAction* Exit1 = nullptr;
+    QMenu* Help1 = nullptr;
+    QAction* About1 = nullptr;
+
+    // Subsystems the window owns.
+    usb::ChannelLayer Channels;
+    i2c::I2cMaster I2C;
+
+    // Console state.
+    bool DevicePresent = false;
+    bool I2CReady = false;
+    bool StreamOn = false;
+    bool RecordOn = false;
+    std::int32_t I2CErrorCount = 0;
+    std::uint8_t DemodAddress = 0;
+    QString Serial0, Description0, Serial1, Description1;
+    std::unique_ptr<console::UdpClient> UdpClient;
+    std::unique_ptr<std::uint8_t[]> UdpPacket;
+    std::unique_ptr<QFile> RecordFile;
+    QString RecordName;
+
+signals:
+    void lineAppended(const QString& line);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void ProcessMessages();
+
+    Services services_;
+    bool shown_ = false;
+};
+
+}  // namespace ui
