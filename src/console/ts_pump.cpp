@@ -91,10 +91,13 @@ void startRecording(TForm1& w, usb::Clock& clock) {
 }
 
 void writeRecording(TForm1& w) {
+    const qint64 before = w.RecordFile->pos();
     const qint64 written = w.RecordFile->write(
         reinterpret_cast<const char*>(w.Channels.FT_In_Buffer_B.data()), usb::TsChunkSize);
     if (written == static_cast<qint64>(usb::TsChunkSize)) return;
-    // A recording with a hole in it is worse than a recording that ends.
+    // A recording with a hole in it is worse than a recording that ends; a
+    // torn last chunk is taken back so the file stays whole packets.
+    if (written > 0) w.RecordFile->resize(before);
     w.AppendLog(QStringLiteral("Error writing recording '") + w.RecordName + QStringLiteral("'."));
     stopRecording(w);
 }

@@ -208,7 +208,7 @@ std::string channelBOptionsHelp() {
            "  --ts-file=PATH             play a TS file in a loop instead of the generated\n"
            "                             stream (PAT, PMT, PCR, counter on PID 0x101)\n"
            "  --fault=ts-none            the demodulator delivers nothing\n"
-           "  --fault=ts-stop-after=BYTES  the stream stops after BYTES bytes\n"
+           "  --fault=ts-stop-after=BYTES  the stream stops once BYTES bytes reached the program\n"
            "  --fault=ts-short-reads     each read returns at most 500 bytes\n";
 }
 
@@ -264,31 +264,29 @@ void TsFifo::pushChip(const std::uint8_t* data, std::size_t count) {
     }
 }
 
-std::uint64_t TsFifo::packetBudget(std::uint64_t packets) const {
-    if (opts_.stopAfterBytes == 0) return packets;
-    if (produced_ >= opts_.stopAfterBytes) return 0;
-    const std::uint64_t left = opts_.stopAfterBytes - produced_;
-    return std::min(packets, (left + TsPacketSize - 1) / TsPacketSize);
+std::uint64_t TsFifo::bytesLeft() const {
+    if (opts_.stopAfterBytes == 0) return UINT64_MAX;
+    // What the host got or can still get counts; purged or dropped bytes do not.
+    const std::uint64_t used = delivered_ + driver_ + chip_;
+    return used >= opts_.stopAfterBytes ? 0 : opts_.stopAfterBytes - used;
 }
 
 void TsFifo::produce(std::uint64_t packets) {
-    packets = packetBudget(packets);
     std::uint8_t packet[TsPacketSize];
     while (packets > 0) {
+        const std::uint64_t left = bytesLeft();
+        if (left == 0) break;
         moveChipToDriver();
         const std::size_t room = ChipFifoSize - chip_;
         if (room == 0) {
             // Full: everything still to come this time is lost, so skip it cheaply.
-            std::uint64_t bytes = packets * TsPacketSize;
-            if (opts_.stopAfterBytes) bytes = std::min(bytes, opts_.stopAfterBytes - produced_);
             skipPackets(packets);
-            produced_ += bytes;
-            dropped_ += bytes;
-            return;
+            produced_ += packets * TsPacketSize;
+            dropped_ += packets * TsPacketSize;
+            break;
         }
         nextPacket(packet);
-        std::size_t size = TsPacketSize;
-        if (opts_.stopAfterBytes) size = static_cast<std::size_t>(std::min<std::uint64_t>(size, opts_.stopAfterBytes - produced_));
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(TsPacketSize, left));
         const std::size_t in = std::min(size, room);
         pushChip(packet, in);
         produced_ += size;

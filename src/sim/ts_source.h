@@ -67,7 +67,7 @@ struct ChannelBOptions {
     double rateMbit = 8.0;
     std::string file;  // empty: the generated stream
     bool none = false;                  // the demodulator delivers nothing
-    std::uint64_t stopAfterBytes = 0;   // 0: never stops
+    std::uint64_t stopAfterBytes = 0;   // stops once the host got this many; 0: never
     bool shortReads = false;            // each read hands out at most 500 bytes
 };
 
@@ -114,7 +114,8 @@ private:
     void skipPackets(std::uint64_t count);
     void pushChip(const std::uint8_t* data, std::size_t count);
     void moveChipToDriver();
-    std::uint64_t packetBudget(std::uint64_t packets) const;
+    // Bytes the source may still produce before it stops.
+    std::uint64_t bytesLeft() const;
 
     ChannelBOptions opts_;
     usb::Clock& clock_;
