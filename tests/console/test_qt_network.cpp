@@ -4,7 +4,7 @@
 
 #include <QCoreApplication>
 
-#include "console/qt_app.h"
+#include "support/test_support.h"
 #include "console/udp_receiver.h"
 #include "platform/qt_network.h"
 
@@ -54,7 +54,7 @@ TEST(QtNetwork, ConnectedClientSendsWholeDatagramsFromLoopback) {
 
 TEST(QtNetwork, StaysConnectedWhenNobodyListens) {
     // A player that is not running yet must not cut the output for good.
-    ensureQtApp();
+    testing_support::qtApp();
     std::uint16_t port;
     { UdpReceiver gone; port = gone.port(); }
     platform::QtNetwork net;

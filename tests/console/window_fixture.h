@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "console/qt_app.h"
 #include "console/udp_receiver.h"
 #include "platform/qt_network.h"
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
+#include "support/test_support.h"
 #include "ui/main_window.h"
 #include "ui/zonzoff.h"
 
@@ -137,7 +137,7 @@ inline bool contiguous(const std::vector<std::uint64_t>& c) {
 class WindowTest : public testing::Test {
 protected:
     void SetUp() override {
-        ensureQtApp();
+        testing_support::qtApp();
         ASSERT_TRUE(rx.ok());
         ASSERT_TRUE(dir.isValid());
         oldCwd = QDir::currentPath();
@@ -178,11 +178,11 @@ protected:
         return o;
     }
 
-    // What a click of the operator does: the switch flips, then its handler runs.
+    // A click of the operator's, through the switch's mouse handling and the
+    // window's connections: the switch flips, then its handler runs.
     void click(ui::TzcLightOnOff* sw) {
-        sw->setSwitchOn(!sw->SwitchOn());
-        if (sw == form->GetTSBtn) form->GetTSBtnClick();
-        else if (sw == form->RecordOnOff) form->RecordOnOffClick();
+        ASSERT_TRUE(sw->isEnabled());
+        sw->operatorClick();
     }
 
     // Message handling of a top-level pump that found data at once: call 1
