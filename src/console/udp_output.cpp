@@ -22,7 +22,7 @@ void TForm1::InitUDP() {
     AppendLog(QString(74, QLatin1Char('=')));
     AppendLog(QStringLiteral("------ IP and UDP detection ------"));
 
-    QString udpStatusText;
+    QString UdpStatusText;
     QString interfaceAddress = QStringLiteral("0.0.0.0");
 
     std::vector<std::string> addresses;
@@ -44,13 +44,13 @@ void TForm1::InitUDP() {
 
     const QString host = QString::fromLatin1(UdpHost);
     const QString port = QString::fromLatin1(UdpPort);
-    udpStatusText += QStringLiteral("UDP address : ") + host;
+    UdpStatusText += QStringLiteral("UDP address : ") + host;
     UdpClient->setHost(host.toStdString());
 
     // The listed addresses are shown only: the player runs on this PC, so the
     // client always sends from the loopback interface.
     interfaceAddress = QString::fromLatin1(UdpInterface);
-    udpStatusText += QStringLiteral(" port : ") + port + QStringLiteral(" using IP interface : ") +
+    UdpStatusText += QStringLiteral(" port : ") + port + QStringLiteral(" using IP interface : ") +
                      interfaceAddress;
     UdpClient->setPort(static_cast<std::uint16_t>(port.toUInt()));
     if (interfaceAddress != QStringLiteral("0.0.0.0"))
@@ -62,7 +62,7 @@ void TForm1::InitUDP() {
             UdpClient->connect();
         } catch (const console::SocketError&) {
             connected = false;
-            udpStatusText += QStringLiteral("no Socket, Impossible to set UDP!");
+            UdpStatusText += QStringLiteral("no Socket, Impossible to set UDP!");
         } catch (const std::exception& e) {
             AppendLog(QStringLiteral("UDP set-up failed (") + QString::fromLocal8Bit(e.what()) +
                       QStringLiteral(")."));
@@ -76,7 +76,7 @@ void TForm1::InitUDP() {
     UdpPacket = std::make_unique<std::uint8_t[]>(datagramBytes);  // zero-filled
     UdpClient->setBufferSize(datagramBytes);
 
-    AppendLog(udpStatusText);
+    AppendLog(UdpStatusText);
 }
 
 }  // namespace ui

@@ -92,7 +92,6 @@ public:
     void write(const std::uint8_t* data, std::size_t count) override;
     std::size_t available() override;
     std::size_t read(std::uint8_t* dst, std::size_t count) override;
-    std::uint32_t pollIntervalMs() const override { return 1; }
     void purgeReceive() override;
     void reset() override;
     void setInTaskRunning(bool running) override;

@@ -202,13 +202,6 @@ protected:
         }
     }
 
-    int countLines(const QString& line) const { return static_cast<int>(log.count(line)); }
-    QStringList linesStartingWith(const QString& prefix) const {
-        QStringList out;
-        for (const QString& l : log)
-            if (l.startsWith(prefix)) out << l;
-        return out;
-    }
     QStringList recordings() const {
         return QDir(dir.path()).entryList({"*.TS"}, QDir::Files, QDir::Name);
     }
