@@ -150,8 +150,12 @@ void TsGenerator::skip(std::uint64_t count) {
 
 // ---------------------------------------------------------------------------
 
-OptionResult parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
-                                 std::string& error) {
+OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
+                                std::string* error) {
+    auto malformed = [error](const std::string& why) {
+        if (error) *error = why;
+        return OptionParse::Malformed;
+    };
     auto value = [&](const char* prefix, std::string* out) {
         const std::size_t n = std::strlen(prefix);
         if (arg.compare(0, n, prefix) != 0) return false;
@@ -162,43 +166,40 @@ OptionResult parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
     if (value("--ts-rate=", &v)) {
         if (v == "max") {
             opts.rateMbit = 0;
-            return OptionResult::Accepted;
+            return OptionParse::Accepted;
         }
         char* end = nullptr;
         const double rate = v.empty() ? 0 : std::strtod(v.c_str(), &end);
         if (v.empty() || *end != '\0' || !(rate >= 0.2 && rate <= 1000)) {
-            error = "--ts-rate wants a bit rate in Mbit/s between 0.2 and 1000, or max: " + arg;
-            return OptionResult::Invalid;
+            return malformed("--ts-rate wants a bit rate in Mbit/s between 0.2 and 1000, or max: " + arg);
         }
         opts.rateMbit = rate;
-        return OptionResult::Accepted;
+        return OptionParse::Accepted;
     }
     if (value("--ts-file=", &v)) {
         if (v.empty()) {
-            error = "--ts-file wants a path";
-            return OptionResult::Invalid;
+            return malformed("--ts-file wants a path");
         }
         opts.file = v;
-        return OptionResult::Accepted;
+        return OptionParse::Accepted;
     }
     if (arg == "--fault=ts-none") {
         opts.none = true;
-        return OptionResult::Accepted;
+        return OptionParse::Accepted;
     }
     if (arg == "--fault=ts-short-reads") {
         opts.shortReads = true;
-        return OptionResult::Accepted;
+        return OptionParse::Accepted;
     }
     if (value("--fault=ts-stop-after=", &v)) {
         std::uint64_t bytes = 0;
         if (!parseUnsigned64(v, &bytes) || bytes == 0) {
-            error = "--fault=ts-stop-after wants a byte count above 0: " + arg;
-            return OptionResult::Invalid;
+            return malformed("--fault=ts-stop-after wants a byte count above 0: " + arg);
         }
         opts.stopAfterBytes = bytes;
-        return OptionResult::Accepted;
+        return OptionParse::Accepted;
     }
-    return OptionResult::NotMine;
+    return OptionParse::NotMine;
 }
 
 std::string channelBOptionsHelp() {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/channel_a.h"  // OptionParse, shared by the board's option parsers
 #include "sim/channel_device.h"
 #include "usb/platform_services.h"
 
@@ -71,12 +72,10 @@ struct ChannelBOptions {
     bool shortReads = false;            // each read hands out at most 500 bytes
 };
 
-enum class OptionResult { NotMine, Accepted, Invalid };
-
 // One command-line argument. Unknown arguments (other --fault= values too)
 // come back NotMine so the caller can offer them to its other parsers.
-OptionResult parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
-                                 std::string& error);
+OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
+                                std::string* error);
 std::string channelBOptionsHelp();
 
 class TsFifo : public ChannelDevice {

@@ -48,7 +48,7 @@ sim::ChannelBOptions withFault(const char* arg) {
     sim::ChannelBOptions o;
     o.rateMbit = 0;
     std::string error;
-    EXPECT_EQ(sim::parseChannelBOption(arg, o, error), sim::OptionResult::Accepted) << arg;
+    EXPECT_EQ(sim::parseChannelBOption(arg, o, &error), sim::OptionParse::Accepted) << arg;
     return o;
 }
 

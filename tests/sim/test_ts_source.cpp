@@ -250,35 +250,35 @@ TEST(TsSource, MakeChannelBReadsTheFileOrSaysWhy) {
 TEST(TsSource, OptionsParseAndLeaveOthersAlone) {
     struct Case {
         const char* arg;
-        OptionResult result;
+        OptionParse result;
     };
     const Case cases[] = {
-        {"--ts-rate=max", OptionResult::Accepted},
-        {"--ts-rate=12.5", OptionResult::Accepted},
-        {"--ts-rate=0", OptionResult::Invalid},
-        {"--ts-rate=8x", OptionResult::Invalid},
-        {"--ts-rate=", OptionResult::Invalid},
-        {"--ts-file=/tmp/a.ts", OptionResult::Accepted},
-        {"--ts-file=", OptionResult::Invalid},
-        {"--fault=ts-none", OptionResult::Accepted},
-        {"--fault=ts-short-reads", OptionResult::Accepted},
-        {"--fault=ts-stop-after=5000", OptionResult::Accepted},
-        {"--fault=ts-stop-after=0", OptionResult::Invalid},
-        {"--fault=ts-stop-after=-3", OptionResult::Invalid},
-        {"--fault=mpsse-silent", OptionResult::NotMine},
-        {"--simulate", OptionResult::NotMine},
-        {"--ts-ratex", OptionResult::NotMine},
+        {"--ts-rate=max", OptionParse::Accepted},
+        {"--ts-rate=12.5", OptionParse::Accepted},
+        {"--ts-rate=0", OptionParse::Malformed},
+        {"--ts-rate=8x", OptionParse::Malformed},
+        {"--ts-rate=", OptionParse::Malformed},
+        {"--ts-file=/tmp/a.ts", OptionParse::Accepted},
+        {"--ts-file=", OptionParse::Malformed},
+        {"--fault=ts-none", OptionParse::Accepted},
+        {"--fault=ts-short-reads", OptionParse::Accepted},
+        {"--fault=ts-stop-after=5000", OptionParse::Accepted},
+        {"--fault=ts-stop-after=0", OptionParse::Malformed},
+        {"--fault=ts-stop-after=-3", OptionParse::Malformed},
+        {"--fault=mpsse-silent", OptionParse::NotMine},
+        {"--simulate", OptionParse::NotMine},
+        {"--ts-ratex", OptionParse::NotMine},
     };
     for (const Case& c : cases) {
         ChannelBOptions o;
         std::string error;
-        EXPECT_EQ(parseChannelBOption(c.arg, o, error), c.result) << c.arg;
-        EXPECT_EQ(error.empty(), c.result != OptionResult::Invalid) << c.arg;
+        EXPECT_EQ(parseChannelBOption(c.arg, o, &error), c.result) << c.arg;
+        EXPECT_EQ(error.empty(), c.result != OptionParse::Malformed) << c.arg;
     }
     ChannelBOptions o;
     std::string error;
-    parseChannelBOption("--ts-rate=12.5", o, error);
-    parseChannelBOption("--fault=ts-stop-after=5000", o, error);
+    parseChannelBOption("--ts-rate=12.5", o, &error);
+    parseChannelBOption("--fault=ts-stop-after=5000", o, &error);
     EXPECT_DOUBLE_EQ(o.rateMbit, 12.5);
     EXPECT_EQ(o.stopAfterBytes, 5000u);
     EXPECT_NE(channelBOptionsHelp().find("--fault=ts-short-reads"), std::string::npos);
