@@ -60,6 +60,11 @@ public:
     // Gives a lamp a copy of the hidden green lamp's picture.
     void LightLamp(QLabel* lamp);
     bool LampIsGreen(const QLabel* lamp) const;
+    // Lets the message loop handle what is pending, from inside a handler.
+    void ProcessMessages();
+    usb::Clock& clock() { return services_.clock; }
+    usb::Dialogs& dialogs() { return services_.dialogs; }
+    console::Network& network() { return services_.network; }
 
     // Handlers (console: start-up and channels).
     void FormShow();
@@ -150,7 +155,6 @@ protected:
 
 private:
     void buildControls();
-    void ProcessMessages();
 
     Services services_;
     bool shown_ = false;

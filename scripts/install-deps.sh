@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing need.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libftdi1-dev libusb-1.0-0-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-liberation fonts-dejavu-core
+  sigrok-cli ffmpeg xvfb xauth
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

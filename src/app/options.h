@@ -1,0 +1,31 @@
+// The command line of vesperbox.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/ft2232h_board.h"
+
+namespace app {
+
+struct Options {
+    bool help = false;
+    bool simulate = false;
+    std::uint32_t devices = 2;
+    std::vector<sim::CallFault> fails;
+    std::vector<std::string> steps;  // the unattended bench run
+    std::string screenshot;
+    bool showSerialSettings = false;
+    std::string backend = "libftdi";
+    // Options of the simulated board's chips, handed to their own parsers.
+    std::vector<std::string> boardOptions;
+};
+
+// False with a message for a malformed command line.
+bool parseOptions(int argc, char** argv, Options& options, std::string* error);
+// Splits "BtnOpenB, wait 300 ,Exit1" into its steps.
+std::vector<std::string> splitSteps(const std::string& text);
+std::string helpText();
+
+}  // namespace app

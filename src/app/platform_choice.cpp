@@ -1,0 +1,31 @@
+#include "app/platform_choice.h"
+
+#include "app/board_options.h"
+#include "platform/backends.h"
+#include "platform/qt_network.h"
+#include "sim/ft2232h_board.h"
+
+namespace app {
+
+std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock,
+                                       std::string* error) {
+    auto p = std::make_unique<Platform>();
+    p->network = std::make_unique<platform::QtNetwork>();
+    if (options.simulate) {
+        auto board = std::make_unique<sim::Ft2232hBoard>(clock);
+        board->setDeviceCount(options.devices);
+        for (const sim::CallFault& f : options.fails) board->addFault(f);
+        if (!equipBoard(*board, options.boardOptions, clock, error)) return nullptr;
+        p->library = std::move(board);
+        return p;
+    }
+    if (!options.fails.empty() || options.devices != 2) {
+        *error = "--devices and --fail act on the simulated board; add --simulate";
+        return nullptr;
+    }
+    p->library = platform::makeRealBackend(options.backend, error);
+    if (!p->library) return nullptr;
+    return p;
+}
+
+}  // namespace app

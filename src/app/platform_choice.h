@@ -1,0 +1,24 @@
+// Chooses what the window talks to: the simulated bench board or real USB
+// hardware, and the host's socket service.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/options.h"
+#include "console/network.h"
+#include "usb/d2xx.h"
+#include "usb/platform_services.h"
+
+namespace app {
+
+struct Platform {
+    std::unique_ptr<usb::D2xxLibrary> library;
+    std::unique_ptr<console::Network> network;
+};
+
+// Null with a message when the chosen backend cannot be had.
+std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock,
+                                       std::string* error);
+
+}  // namespace app
