@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,6 +85,7 @@ public:
     std::set<std::uint16_t> stuck;          // registers that ignore writes
     bool acknowledgeNothing = false;
     bool nackHighByte = false;              // the register high byte is refused
+    std::optional<std::uint16_t> refuseRegister;  // the value byte for it is refused
     long stopAckingAfterWrites = -1;        // complete writes before it falls silent
     std::vector<std::pair<std::uint16_t, std::uint8_t>> written;  // completed writes
     int readsServed = 0;
@@ -112,6 +114,7 @@ public:
             phase_ = 2;
             return true;
         default:
+            if (refuseRegister && *refuseRegister == pointer_) return false;
             if (!stuck.count(pointer_)) regs[pointer_] = b;
             written.emplace_back(pointer_, b);
             ++pointer_;
