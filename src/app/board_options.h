@@ -3,18 +3,22 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "sim/ft2232h_board.h"
 #include "usb/platform_services.h"
 
 namespace app {
 
-bool isBoardOption(const std::string& arg);
-// False with a message when no part of the board accepts the option.
-bool checkBoardOption(const std::string& arg, std::string* error);
+enum class BoardOption { NotMine, Accepted, Malformed };
+
+// Whether some part of the simulated board takes the argument; *error says
+// why for a malformed one.
+BoardOption checkBoardOption(const std::string& arg, std::string* error);
 std::string boardOptionsHelp();
-// Fits the channel devices to the board, configured by the options.
+// Fits the channel devices to the board, configured by the options. A
+// warning (for instance a trace file that cannot be written) goes to *warning.
 bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& options,
-                usb::Clock& clock, std::string* error);
+                usb::Clock& clock, std::string* error, std::string* warning);
 
 }  // namespace app

@@ -76,21 +76,17 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
                 return false;
             }
             o.backend = v;
-        } else if (isBoardOption(arg)) {
+        } else if (const BoardOption b = checkBoardOption(arg, error); b != BoardOption::NotMine) {
+            if (b == BoardOption::Malformed) return false;
             o.boardOptions.push_back(arg);
         } else {
             *error = "unknown option '" + arg + "'";
             return false;
         }
     }
-    // Board options only make sense on the simulated board; check them now
-    // so that a typo is reported before any window opens.
-    for (const std::string& arg : o.boardOptions) {
-        if (!o.simulate) {
-            *error = "'" + arg + "' needs --simulate";
-            return false;
-        }
-        if (!checkBoardOption(arg, error)) return false;
+    if (!o.simulate && !o.boardOptions.empty()) {
+        *error = "'" + o.boardOptions.front() + "' acts on the simulated board; add --simulate";
+        return false;
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #include "app/platform_choice.h"
 
+#include <cstdio>
+
 #include "app/board_options.h"
 #include "platform/backends.h"
 #include "platform/qt_network.h"
@@ -15,7 +17,9 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
         auto board = std::make_unique<sim::Ft2232hBoard>(clock);
         board->setDeviceCount(options.devices);
         for (const sim::CallFault& f : options.fails) board->addFault(f);
-        if (!equipBoard(*board, options.boardOptions, clock, error)) return nullptr;
+        std::string warning;
+        if (!equipBoard(*board, options.boardOptions, clock, error, &warning)) return nullptr;
+        if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
         p->library = std::move(board);
         return p;
     }

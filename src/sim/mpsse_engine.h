@@ -1,0 +1,114 @@
+// The MPSSE command processor of an FT2232H channel, at pin level: it parses
+// the command stream the host writes, drives ADBUS0 (clock, SCL) and ADBUS1
+// (data out, SDA) onto an I2C bus, senses SDA through ADBUS2 (data in) and
+// queues its answers for the host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "sim/channel_device.h"
+#include "sim/i2c_bus.h"
+#include "usb/platform_services.h"
+
+namespace sim {
+
+class MpsseEngine : public ChannelDevice {
+public:
+    struct Settings {
+        // Time from an answer being queued to the host seeing it (the USB
+        // round trip); 0 makes answers visible at once.
+        std::uint32_t latencyUs = 0;
+        // The engine takes commands but no answer ever reaches the host.
+        bool silent = false;
+    };
+
+    // clock may be null: then there is no latency and the bus time runs on
+    // clocked bits only.
+    MpsseEngine(I2cBus& bus, usb::Clock* clock, Settings settings);
+    MpsseEngine(I2cBus& bus, usb::Clock* clock) : MpsseEngine(bus, clock, Settings{}) {}
+
+    void write(const std::uint8_t* data, std::size_t count) override;
+    std::size_t available() override;
+    std::size_t read(std::uint8_t* dst, std::size_t count) override;
+    void purgeReceive() override;
+    void purgeTransmit() override;
+    void reset() override;
+    void setBitMode(std::uint8_t mask, std::uint8_t mode) override;
+
+    // State a test may want to look at.
+    bool mpsseMode() const { return mpsse_; }
+    bool stalled() const { return stalled_; }
+    std::uint16_t clockDivisor() const { return divisor_; }
+    bool divideBy5() const { return divideBy5_; }
+    bool adaptiveClocking() const { return adaptive_; }
+    bool threePhaseClocking() const { return threePhase_; }
+    bool loopback() const { return loopback_; }
+    double sclFrequencyHz() const;
+    std::uint8_t lowValue() const { return lowValue_; }
+    std::uint8_t lowDirection() const { return lowDir_; }
+    std::uint8_t highValue() const { return highValue_; }
+    std::uint8_t highDirection() const { return highDir_; }
+    std::uint64_t timeNs() const;
+
+private:
+    void enterMpsse();
+    void leaveMpsse();
+    void feed(std::uint8_t byte);
+    void execute();
+    void clockDataByte(std::uint8_t out);
+    bool clockBit(bool out);
+    void updatePins();
+    void setTdi(bool level);
+    void setSclPin(bool level);
+    void advance(std::uint64_t ticks);
+    void answer(std::uint8_t byte);
+    void flushAnswers();
+    void syncToWallClock();
+    std::uint64_t wallMicros();
+    std::uint64_t halfPeriod() const;
+
+    I2cBus& bus_;
+    usb::Clock* clock_;
+    Settings settings_;
+    int handle_;
+
+    bool mpsse_ = false;
+    bool stalled_ = false;  // waiting for a return clock that never comes
+
+    // Parser: the opcode, its header bytes, and for data-out byte commands
+    // the count of data bytes still to come.
+    std::uint8_t op_ = 0;
+    std::uint8_t header_[2] = {0, 0};
+    int headerHave_ = 0;
+    int headerNeed_ = -1;  // -1: waiting for an opcode
+    std::uint32_t dataLeft_ = 0;
+
+    std::uint8_t lowValue_ = 0;
+    std::uint8_t lowDir_ = 0;
+    std::uint8_t highValue_ = 0;
+    std::uint8_t highDir_ = 0;
+    bool sclPin_ = false;  // clock output level (differs from bit 0 while clocking)
+    std::uint16_t divisor_ = 0;
+    bool divideBy5_ = true;
+    bool adaptive_ = false;
+    bool threePhase_ = false;
+    bool loopback_ = false;
+
+    std::uint64_t ticks_ = 0;  // bus time in 240 MHz ticks (1/4 of the 60 MHz master clock)
+    std::int64_t wallStart_ = 0;
+    bool wallStarted_ = false;
+
+    std::vector<std::uint8_t> rx_;
+    std::size_t rxHead_ = 0;
+    std::size_t visibleEnd_ = 0;  // rx_ up to here may be read
+    struct Batch {
+        std::uint64_t dueUs;
+        std::size_t end;
+    };
+    std::deque<Batch> batches_;
+};
+
+}  // namespace sim
