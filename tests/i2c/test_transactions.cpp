@@ -10,7 +10,12 @@ using fake::Bytes;
 
 Bytes repeat3(std::uint8_t value, std::uint8_t dir, int times) {
     Bytes b;
-    for (int i = 0; i < times; ++i) b.insert(b.end(), {0x80, value, dir});
+    b.reserve(3 * static_cast<std::size_t>(times));
+    for (int i = 0; i < times; ++i) {
+        b.push_back(0x80);
+        b.push_back(value);
+        b.push_back(dir);
+    }
     return b;
 }
 
