@@ -1,6 +1,7 @@
 #include "app/board_options.h"
 
 #include "sim/channel_a.h"
+#include "sim/ts_source.h"
 
 namespace app {
 
@@ -8,10 +9,14 @@ namespace {
 
 struct BoardSetup {
     sim::ChannelAOptions channelA;
+    sim::ChannelBOptions channelB;
 };
 
 BoardOption apply(const std::string& arg, BoardSetup& setup, std::string* error) {
-    switch (sim::parseChannelAOption(arg, setup.channelA, error)) {
+    sim::OptionParse result = sim::parseChannelAOption(arg, setup.channelA, error);
+    if (result == sim::OptionParse::NotMine)
+        result = sim::parseChannelBOption(arg, setup.channelB, error);
+    switch (result) {
     case sim::OptionParse::Accepted: return BoardOption::Accepted;
     case sim::OptionParse::Malformed: return BoardOption::Malformed;
     case sim::OptionParse::NotMine: break;
@@ -27,7 +32,8 @@ BoardOption checkBoardOption(const std::string& arg, std::string* error) {
 }
 
 std::string boardOptionsHelp() {
-    return "\nSimulated chips (with --simulate):\n" + sim::channelAOptionsHelp();
+    return "\nSimulated chips and stream source (with --simulate):\n" + sim::channelAOptionsHelp() +
+           sim::channelBOptionsHelp();
 }
 
 bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& options,
@@ -40,6 +46,9 @@ bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& option
         }
     }
     board.setChannelDevice(0, sim::makeChannelA(setup.channelA, clock, warning));
+    auto channelB = sim::makeChannelB(setup.channelB, clock, error);
+    if (!channelB) return false;
+    board.setChannelDevice(1, std::move(channelB));
     return true;
 }
 

@@ -1,0 +1,404 @@
+#include "sim/ts_source.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint8_t TsSync = 0x47;
+constexpr std::uint8_t PrivateDataStreamType = 0x06;
+constexpr std::uint64_t BitsPerPacket = TsPacketSize * 8;
+constexpr double PcrHz = 27e6;
+
+void putHeader(std::uint8_t* p, std::uint16_t pid, bool unitStart, std::uint8_t afc,
+               std::uint8_t cc) {
+    p[0] = TsSync;
+    p[1] = static_cast<std::uint8_t>((unitStart ? 0x40 : 0x00) | ((pid >> 8) & 0x1F));
+    p[2] = static_cast<std::uint8_t>(pid & 0xFF);
+    p[3] = static_cast<std::uint8_t>((afc << 4) | (cc & 0x0F));
+}
+
+// Finishes a section whose length field is still open: fills in the length
+// and appends the CRC.
+void closeSection(std::vector<std::uint8_t>& s) {
+    const std::size_t length = s.size() - 3 + 4;  // after the length field, CRC included
+    s[1] = static_cast<std::uint8_t>(0xB0 | ((length >> 8) & 0x0F));
+    s[2] = static_cast<std::uint8_t>(length & 0xFF);
+    const std::uint32_t crc = mpegCrc32(s.data(), s.size());
+    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<std::uint8_t>(crc >> shift));
+}
+
+// How many of the indices 0..n-1 leave the remainder r modulo period.
+std::uint64_t countRemainder(std::uint64_t n, std::uint64_t period, std::uint64_t r) {
+    return n > r ? (n - r - 1) / period + 1 : 0;
+}
+
+bool parseUnsigned64(const std::string& text, std::uint64_t* out) {
+    if (text.empty()) return false;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, *out);
+    return ec == std::errc() && ptr == end;
+}
+
+}  // namespace
+
+std::uint32_t mpegCrc32(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= static_cast<std::uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+// ---------------------------------------------------------------------------
+
+TsGenerator::TsGenerator(double nominalBitsPerSecond) : bitsPerSecond_(nominalBitsPerSecond) {
+    const double packetsPerSecond = bitsPerSecond_ / BitsPerPacket;
+    // Tables ten times a second; a PCR well inside the 40 ms that players
+    // expect, counting the two table packets that may fall in between.
+    tablePeriod_ = std::max<std::uint64_t>(3, static_cast<std::uint64_t>(packetsPerSecond * 0.1));
+    const auto perPcr = static_cast<std::int64_t>(packetsPerSecond * 0.035) - 2;
+    pcrPeriod_ = static_cast<std::uint64_t>(std::max<std::int64_t>(1, perPcr));
+
+    pat_ = {0x00, 0, 0,
+            static_cast<std::uint8_t>(TsProgramNumber >> 8), static_cast<std::uint8_t>(TsProgramNumber),
+            0xC1, 0x00, 0x00,
+            static_cast<std::uint8_t>(TsProgramNumber >> 8), static_cast<std::uint8_t>(TsProgramNumber),
+            static_cast<std::uint8_t>(0xE0 | (TsPmtPid >> 8)), static_cast<std::uint8_t>(TsPmtPid & 0xFF)};
+    closeSection(pat_);
+
+    pmt_ = {0x02, 0, 0,
+            static_cast<std::uint8_t>(TsProgramNumber >> 8), static_cast<std::uint8_t>(TsProgramNumber),
+            0xC1, 0x00, 0x00,
+            static_cast<std::uint8_t>(0xE0 | (TsPayloadPid >> 8)), static_cast<std::uint8_t>(TsPayloadPid & 0xFF),
+            0xF0, 0x00,
+            PrivateDataStreamType,
+            static_cast<std::uint8_t>(0xE0 | (TsPayloadPid >> 8)), static_cast<std::uint8_t>(TsPayloadPid & 0xFF),
+            0xF0, 0x00};
+    closeSection(pmt_);
+}
+
+TsGenerator::Kind TsGenerator::kindOf(std::uint64_t index) const {
+    const std::uint64_t phase = index % tablePeriod_;
+    return phase == 0 ? Kind::Pat : phase == 1 ? Kind::Pmt : Kind::Payload;
+}
+
+void TsGenerator::writeSection(std::uint8_t* dst, std::uint16_t pid, std::uint8_t cc,
+                               const std::uint8_t* section, std::size_t size) const {
+    putHeader(dst, pid, true, 1, cc);
+    dst[4] = 0x00;  // pointer field: the section starts right here
+    std::memcpy(dst + 5, section, size);
+    std::memset(dst + 5 + size, 0xFF, TsPacketSize - 5 - size);
+}
+
+void TsGenerator::next(std::uint8_t* dst) {
+    switch (kindOf(index_)) {
+    case Kind::Pat:
+        writeSection(dst, 0x0000, static_cast<std::uint8_t>(patCount_++), pat_.data(), pat_.size());
+        break;
+    case Kind::Pmt:
+        writeSection(dst, TsPmtPid, static_cast<std::uint8_t>(pmtCount_++), pmt_.data(), pmt_.size());
+        break;
+    case Kind::Payload: {
+        const std::uint64_t counter = payloadCount_++;
+        const bool pcr = counter % pcrPeriod_ == 0;
+        putHeader(dst, TsPayloadPid, false, pcr ? 3 : 1, static_cast<std::uint8_t>(counter));
+        std::uint8_t* p = dst + 4;
+        if (pcr) {
+            // The PCR tells the time at which this packet leaves at the nominal rate.
+            const long double seconds =
+                static_cast<long double>(index_) * BitsPerPacket / bitsPerSecond_;
+            const auto ticks = static_cast<std::uint64_t>(std::llround(seconds * PcrHz));
+            const std::uint64_t base = (ticks / 300) & ((std::uint64_t{1} << 33) - 1);
+            const std::uint64_t ext = ticks % 300;
+            *p++ = 7;     // adaptation field length
+            *p++ = 0x10;  // PCR present
+            *p++ = static_cast<std::uint8_t>(base >> 25);
+            *p++ = static_cast<std::uint8_t>(base >> 17);
+            *p++ = static_cast<std::uint8_t>(base >> 9);
+            *p++ = static_cast<std::uint8_t>(base >> 1);
+            *p++ = static_cast<std::uint8_t>(((base & 1) << 7) | 0x7E | (ext >> 8));
+            *p++ = static_cast<std::uint8_t>(ext);
+        }
+        for (int shift = 56; shift >= 0; shift -= 8) *p++ = static_cast<std::uint8_t>(counter >> shift);
+        // The rest follows from the counter, so a receiver can check every byte.
+        for (std::uint8_t k = 0; p < dst + TsPacketSize; ++k) *p++ = static_cast<std::uint8_t>(counter * 7 + k);
+        break;
+    }
+    }
+    ++index_;
+}
+
+void TsGenerator::skip(std::uint64_t count) {
+    const std::uint64_t from = index_, to = index_ + count;
+    const std::uint64_t pats = countRemainder(to, tablePeriod_, 0) - countRemainder(from, tablePeriod_, 0);
+    const std::uint64_t pmts = countRemainder(to, tablePeriod_, 1) - countRemainder(from, tablePeriod_, 1);
+    patCount_ += pats;
+    pmtCount_ += pmts;
+    payloadCount_ += count - pats - pmts;
+    index_ = to;
+}
+
+// ---------------------------------------------------------------------------
+
+OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
+                                std::string* error) {
+    auto malformed = [error](const std::string& why) {
+        if (error) *error = why;
+        return OptionParse::Malformed;
+    };
+    auto value = [&](const char* prefix, std::string* out) {
+        const std::size_t n = std::strlen(prefix);
+        if (arg.compare(0, n, prefix) != 0) return false;
+        *out = arg.substr(n);
+        return true;
+    };
+    std::string v;
+    if (value("--ts-rate=", &v)) {
+        if (v == "max") {
+            opts.rateMbit = 0;
+            return OptionParse::Accepted;
+        }
+        char* end = nullptr;
+        const double rate = v.empty() ? 0 : std::strtod(v.c_str(), &end);
+        if (v.empty() || *end != '\0' || !(rate >= 0.2 && rate <= 1000)) {
+            return malformed("--ts-rate wants a bit rate in Mbit/s between 0.2 and 1000, or max: " + arg);
+        }
+        opts.rateMbit = rate;
+        return OptionParse::Accepted;
+    }
+    if (value("--ts-file=", &v)) {
+        if (v.empty()) {
+            return malformed("--ts-file wants a path");
+        }
+        opts.file = v;
+        return OptionParse::Accepted;
+    }
+    if (arg == "--fault=ts-none") {
+        opts.none = true;
+        return OptionParse::Accepted;
+    }
+    if (arg == "--fault=ts-short-reads") {
+        opts.shortReads = true;
+        return OptionParse::Accepted;
+    }
+    if (value("--fault=ts-stop-after=", &v)) {
+        std::uint64_t bytes = 0;
+        if (!parseUnsigned64(v, &bytes) || bytes == 0) {
+            return malformed("--fault=ts-stop-after wants a byte count above 0: " + arg);
+        }
+        opts.stopAfterBytes = bytes;
+        return OptionParse::Accepted;
+    }
+    return OptionParse::NotMine;
+}
+
+std::string channelBOptionsHelp() {
+    return "Transport stream on channel B of the simulated board:\n"
+           "  --ts-rate=MBIT             bit rate of the stream in Mbit/s (default 8)\n"
+           "  --ts-rate=max              as fast as the program reads\n"
+           "  --ts-file=PATH             play a TS file in a loop instead of the generated\n"
+           "                             stream (PAT, PMT, PCR, counter on PID 0x101)\n"
+           "  --fault=ts-none            the demodulator delivers nothing\n"
+           "  --fault=ts-stop-after=BYTES  the stream stops once BYTES bytes reached the program\n"
+           "  --fault=ts-short-reads     each read returns at most 500 bytes\n";
+}
+
+// ---------------------------------------------------------------------------
+
+TsFifo::TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file)
+    : opts_(opts), clock_(clock), file_(std::move(file)),
+      ring_(DriverBufferSize + ChipFifoSize) {
+    if (file_.empty())
+        generator_ = std::make_unique<TsGenerator>(opts_.rateMbit > 0 ? opts_.rateMbit * 1e6 : 8e6);
+    lastTick_ = clock_.tickCount();
+}
+
+void TsFifo::write(const std::uint8_t*, std::size_t) {
+    // Nothing listens to what the host writes on the TS channel.
+}
+
+void TsFifo::nextPacket(std::uint8_t* dst) {
+    if (generator_) {
+        generator_->next(dst);
+        return;
+    }
+    std::size_t done = 0;
+    while (done < TsPacketSize) {
+        const std::size_t n = std::min(TsPacketSize - done, file_.size() - filePos_);
+        std::memcpy(dst + done, file_.data() + filePos_, n);
+        done += n;
+        filePos_ = (filePos_ + n) % file_.size();
+    }
+}
+
+void TsFifo::skipPackets(std::uint64_t count) {
+    if (generator_) generator_->skip(count);
+    else filePos_ = static_cast<std::size_t>((filePos_ + count % file_.size() * TsPacketSize) % file_.size());
+}
+
+void TsFifo::moveChipToDriver() {
+    if (!open_ || !inTask_) return;
+    const std::size_t n = std::min(chip_, DriverBufferSize - driver_);
+    driver_ += n;
+    chip_ -= n;
+}
+
+void TsFifo::pushChip(const std::uint8_t* data, std::size_t count) {
+    std::size_t tail = (head_ + driver_ + chip_) % ring_.size();
+    while (count > 0) {
+        const std::size_t n = std::min(count, ring_.size() - tail);
+        std::memcpy(ring_.data() + tail, data, n);
+        data += n;
+        count -= n;
+        chip_ += n;
+        tail = (tail + n) % ring_.size();
+    }
+}
+
+std::uint64_t TsFifo::bytesLeft() const {
+    if (opts_.stopAfterBytes == 0) return UINT64_MAX;
+    // What the host got or can still get counts; purged or dropped bytes do not.
+    const std::uint64_t used = delivered_ + driver_ + chip_;
+    return used >= opts_.stopAfterBytes ? 0 : opts_.stopAfterBytes - used;
+}
+
+void TsFifo::produce(std::uint64_t packets) {
+    std::uint8_t packet[TsPacketSize];
+    while (packets > 0) {
+        const std::uint64_t left = bytesLeft();
+        if (left == 0) break;
+        moveChipToDriver();
+        const std::size_t room = ChipFifoSize - chip_;
+        if (room == 0) {
+            // Full: everything still to come this time is lost, so skip it cheaply.
+            skipPackets(packets);
+            produced_ += packets * TsPacketSize;
+            dropped_ += packets * TsPacketSize;
+            break;
+        }
+        nextPacket(packet);
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(TsPacketSize, left));
+        const std::size_t in = std::min(size, room);
+        pushChip(packet, in);
+        produced_ += size;
+        dropped_ += size - in;
+        --packets;
+    }
+    moveChipToDriver();
+}
+
+void TsFifo::advance() {
+    const std::uint32_t now = clock_.tickCount();
+    elapsedMs_ += static_cast<std::uint32_t>(now - lastTick_);
+    lastTick_ = now;
+    if (opts_.none) return;
+    if (opts_.rateMbit <= 0) {
+        // As fast as read: the source fills whatever room there is, never more.
+        moveChipToDriver();
+        std::size_t room = ChipFifoSize - chip_;
+        if (open_ && inTask_) room += DriverBufferSize - driver_;
+        produce(room / TsPacketSize);
+        return;
+    }
+    const double bitsPerMs = opts_.rateMbit * 1e3;
+    const auto due = static_cast<std::uint64_t>(static_cast<double>(elapsedMs_) * bitsPerMs / BitsPerPacket);
+    if (due > packetsDue_) {
+        const std::uint64_t n = due - packetsDue_;
+        packetsDue_ = due;
+        produce(n);
+    } else {
+        moveChipToDriver();
+    }
+}
+
+std::size_t TsFifo::available() {
+    advance();
+    return open_ ? driver_ : 0;
+}
+
+std::size_t TsFifo::read(std::uint8_t* dst, std::size_t count) {
+    advance();
+    if (!open_) return 0;
+    if (opts_.shortReads) {
+        // The board asks again for the rest of a request after a partial
+        // answer; that follow-up (a smaller count) gets nothing, so each read
+        // request from the host ends with one burst and the read time-out.
+        if (lastGrantRequest_ != 0 && count < lastGrantRequest_) return 0;
+        const std::size_t n = std::min({count, ShortReadBytes, driver_});
+        if (n == 0) return 0;
+        lastGrantRequest_ = count;
+        count = n;
+    }
+    const std::size_t n = std::min(count, driver_);
+    std::size_t done = 0;
+    while (done < n) {
+        const std::size_t part = std::min(n - done, ring_.size() - head_);
+        std::memcpy(dst + done, ring_.data() + head_, part);
+        done += part;
+        head_ = (head_ + part) % ring_.size();
+    }
+    driver_ -= n;
+    delivered_ += n;
+    moveChipToDriver();
+    return n;
+}
+
+void TsFifo::purgeReceive() {
+    advance();
+    // The purge request reaches the chip too: its FIFO is cleared with the
+    // driver's buffer, so the stream goes on from the next byte to arrive.
+    head_ = 0;
+    driver_ = 0;
+    chip_ = 0;
+    lastGrantRequest_ = 0;
+}
+
+void TsFifo::reset() { purgeReceive(); }
+
+void TsFifo::setInTaskRunning(bool running) {
+    advance();
+    inTask_ = running;
+    moveChipToDriver();
+}
+
+void TsFifo::opened() {
+    advance();
+    open_ = true;
+    inTask_ = true;
+    moveChipToDriver();
+}
+
+void TsFifo::closed() {
+    advance();
+    // The driver's buffer goes with the handle; the chip keeps what it holds.
+    head_ = (head_ + driver_) % ring_.size();
+    driver_ = 0;
+    open_ = false;
+    lastGrantRequest_ = 0;
+}
+
+std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
+                                     std::string* error) {
+    std::vector<std::uint8_t> bytes;
+    if (!opts.file.empty()) {
+        std::ifstream in(opts.file, std::ios::binary);
+        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (bytes.empty()) {
+            if (error) *error = "cannot read a transport stream from '" + opts.file + "'";
+            return nullptr;
+        }
+    }
+    return std::make_unique<TsFifo>(opts, clock, std::move(bytes));
+}
+
+}  // namespace sim

@@ -1,0 +1,146 @@
+// Channel B of the simulated board: the transport stream the demodulator
+// pushes into the FT2232H's receive FIFO, and the driver-side buffer that the
+// driver's in-task fills from the chip over USB.
+//
+// The stream comes from a generator (PAT, PMT, PCR and one payload PID whose
+// payload starts with a packet counter, so a receiver can see any loss) or
+// from a file played in a loop. It arrives at a fixed bit rate measured on the
+// injected clock, or as fast as the host reads. Like the chip, the FIFO drops
+// what cannot enter when it is full and counts it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/channel_a.h"  // OptionParse, shared by the board's option parsers
+#include "sim/channel_device.h"
+#include "usb/platform_services.h"
+
+namespace sim {
+
+inline constexpr std::size_t TsPacketSize = 188;
+inline constexpr std::uint16_t TsPmtPid = 0x100;
+inline constexpr std::uint16_t TsPayloadPid = 0x101;  // also carries the PCR
+inline constexpr std::uint16_t TsProgramNumber = 1;
+
+// CRC-32 of MPEG-2 sections (polynomial 0x04C11DB7, no reflection, start
+// 0xFFFFFFFF, no final inversion).
+std::uint32_t mpegCrc32(const std::uint8_t* data, std::size_t size);
+
+// The generated stream, packet by packet.
+class TsGenerator {
+public:
+    // The bit rate only places PCRs and tables in stream time.
+    explicit TsGenerator(double nominalBitsPerSecond);
+
+    // Writes the next 188-byte packet to dst.
+    void next(std::uint8_t* dst);
+    // Moves on by count packets without building them, as if they were lost.
+    void skip(std::uint64_t count);
+
+    std::uint64_t packetIndex() const { return index_; }
+    std::uint64_t payloadPackets() const { return payloadCount_; }
+    // Packets between two PCRs, and between two PAT/PMT pairs.
+    std::uint64_t pcrPeriod() const { return pcrPeriod_; }
+    std::uint64_t tablePeriod() const { return tablePeriod_; }
+
+private:
+    enum class Kind { Pat, Pmt, Payload };
+    Kind kindOf(std::uint64_t index) const;
+    void writeSection(std::uint8_t* dst, std::uint16_t pid, std::uint8_t cc,
+                      const std::uint8_t* section, std::size_t size) const;
+
+    double bitsPerSecond_;
+    std::uint64_t tablePeriod_;
+    std::uint64_t pcrPeriod_;
+    std::uint64_t index_ = 0;         // packets of all PIDs
+    std::uint64_t payloadCount_ = 0;  // packets of the payload PID
+    std::uint64_t patCount_ = 0;
+    std::uint64_t pmtCount_ = 0;
+    std::vector<std::uint8_t> pat_;
+    std::vector<std::uint8_t> pmt_;
+};
+
+struct ChannelBOptions {
+    // Mbit/s of the incoming stream; 0 means as fast as the host reads.
+    double rateMbit = 8.0;
+    std::string file;  // empty: the generated stream
+    bool none = false;                  // the demodulator delivers nothing
+    std::uint64_t stopAfterBytes = 0;   // stops once the host got this many; 0: never
+    bool shortReads = false;            // each read hands out at most 500 bytes
+};
+
+// One command-line argument. Unknown arguments (other --fault= values too)
+// come back NotMine so the caller can offer them to its other parsers.
+OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
+                                std::string* error);
+std::string channelBOptionsHelp();
+
+class TsFifo : public ChannelDevice {
+public:
+    static constexpr std::size_t ChipFifoSize = 4096;
+    static constexpr std::size_t DriverBufferSize = 65536;
+    static constexpr std::size_t ShortReadBytes = 500;
+
+    // The source starts at construction, as a powered board would. A looped
+    // file must not be empty.
+    TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file = {});
+
+    void write(const std::uint8_t* data, std::size_t count) override;
+    std::size_t available() override;
+    std::size_t read(std::uint8_t* dst, std::size_t count) override;
+    void purgeReceive() override;
+    void reset() override;
+    void setInTaskRunning(bool running) override;
+    void opened() override;
+    void closed() override;
+
+    std::uint64_t droppedBytes() const { return dropped_; }
+    std::uint64_t producedBytes() const { return produced_; }
+    std::uint64_t deliveredBytes() const { return delivered_; }
+    std::size_t chipBytes() const { return chip_; }
+    std::size_t driverBytes() const { return driver_; }
+
+private:
+    // Brings the source and the in-task up to the clock.
+    void advance();
+    // Produces count packets into the FIFO (what does not fit is dropped).
+    void produce(std::uint64_t packets);
+    void nextPacket(std::uint8_t* dst);
+    void skipPackets(std::uint64_t count);
+    void pushChip(const std::uint8_t* data, std::size_t count);
+    void moveChipToDriver();
+    // Bytes the source may still produce before it stops.
+    std::uint64_t bytesLeft() const;
+
+    ChannelBOptions opts_;
+    usb::Clock& clock_;
+    std::vector<std::uint8_t> file_;
+    std::size_t filePos_ = 0;
+    std::unique_ptr<TsGenerator> generator_;
+
+    // One ring: the driver's bytes first (oldest), then the chip's.
+    std::vector<std::uint8_t> ring_;
+    std::size_t head_ = 0;
+    std::size_t driver_ = 0;
+    std::size_t chip_ = 0;
+
+    bool open_ = false;
+    bool inTask_ = false;
+    std::uint32_t lastTick_ = 0;
+    std::uint64_t elapsedMs_ = 0;
+    std::uint64_t packetsDue_ = 0;  // packets the source has produced so far
+    std::uint64_t produced_ = 0;
+    std::uint64_t dropped_ = 0;
+    std::uint64_t delivered_ = 0;
+    std::size_t lastGrantRequest_ = 0;
+};
+
+// Channel B as the options describe it; nullptr (with the reason) when the
+// stream file cannot be read or is empty.
+std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
+                                     std::string* error = nullptr);
+
+}  // namespace sim

@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <vector>
+
+#include "sim/ft2232h_board.h"
+#include "sim/ts_source.h"
+
+using namespace sim;
+
+namespace {
+
+class StepClock : public usb::Clock {
+public:
+    bool hasPerformanceCounter() override { return true; }
+    std::int64_t performanceFrequency() override { return 1000; }
+    std::int64_t performanceCounter() override { return now; }
+    std::uint32_t tickCount() override { return now; }
+    void sleepMs(std::uint32_t ms) override { now += ms; }
+    usb::LocalDateTime localNow() override { return {}; }
+    std::uint32_t now = 0;
+};
+
+ChannelBOptions rate(double mbit) {
+    ChannelBOptions o;
+    o.rateMbit = mbit;
+    return o;
+}
+
+std::vector<std::uint8_t> drain(TsFifo& fifo, std::size_t bytes) {
+    std::vector<std::uint8_t> out(bytes);
+    std::size_t got = 0;
+    while (got < bytes) {
+        const std::size_t n = fifo.read(out.data() + got, bytes - got);
+        if (n == 0) break;
+        got += n;
+    }
+    out.resize(got);
+    return out;
+}
+
+std::uint16_t pidOf(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[1] & 0x1F) << 8 | p[2]); }
+
+std::uint64_t be64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// Payload offset of a packet (after any adaptation field).
+std::size_t payloadOffset(const std::uint8_t* p) {
+    return (p[3] & 0x20) ? 5u + p[4] : 4u;
+}
+
+// What a receiver learns from a stretch of the generated stream.
+struct StreamCheck {
+    std::vector<std::uint64_t> counters;
+    std::vector<std::uint64_t> pcrPacketIndex;
+    std::vector<std::uint64_t> pcr27;
+    int pats = 0, pmts = 0, badCrc = 0, ccErrors = 0, badSync = 0;
+};
+
+StreamCheck check(const std::vector<std::uint8_t>& ts) {
+    StreamCheck r;
+    std::map<std::uint16_t, int> lastCc;
+    for (std::size_t off = 0, i = 0; off + TsPacketSize <= ts.size(); off += TsPacketSize, ++i) {
+        const std::uint8_t* p = ts.data() + off;
+        if (p[0] != 0x47) { ++r.badSync; continue; }
+        const std::uint16_t pid = pidOf(p);
+        const int cc = p[3] & 0x0F;
+        if (lastCc.count(pid) && ((lastCc[pid] + 1) & 0x0F) != cc) ++r.ccErrors;
+        lastCc[pid] = cc;
+        if (pid == 0 || pid == TsPmtPid) {
+            EXPECT_TRUE(p[1] & 0x40) << "table packets start a section";
+            const std::uint8_t* s = p + 5 + p[4];
+            const std::size_t len = ((s[1] & 0x0F) << 8 | s[2]) + 3;
+            if (mpegCrc32(s, len) != 0) ++r.badCrc;  // CRC over section incl. CRC is 0
+            if (pid == 0) {
+                ++r.pats;
+                EXPECT_EQ(s[0], 0x00);
+                EXPECT_EQ(((s[10] & 0x1F) << 8) | s[11], TsPmtPid);
+            } else {
+                ++r.pmts;
+                EXPECT_EQ(s[0], 0x02);
+                EXPECT_EQ(((s[8] & 0x1F) << 8) | s[9], TsPayloadPid) << "PCR PID";
+                EXPECT_EQ(s[12], 0x06);
+                EXPECT_EQ(((s[13] & 0x1F) << 8) | s[14], TsPayloadPid);
+            }
+        } else if (pid == TsPayloadPid) {
+            if ((p[3] & 0x20) && p[4] >= 7 && (p[5] & 0x10)) {
+                const std::uint64_t base = std::uint64_t{p[6]} << 25 | p[7] << 17 | p[8] << 9 |
+                                           p[9] << 1 | p[10] >> 7;
+                const std::uint64_t ext = (p[10] & 1) << 8 | p[11];
+                r.pcr27.push_back(base * 300 + ext);
+                r.pcrPacketIndex.push_back(i);
+            }
+            r.counters.push_back(be64(p + payloadOffset(p)));
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+TEST(TsSource, MpegCrcMatchesTheStandardCheckValue) {
+    const char* text = "123456789";
+    EXPECT_EQ(mpegCrc32(reinterpret_cast<const std::uint8_t*>(text), 9), 0x0376E6E7u);
+}
+
+TEST(TsSource, GeneratedStreamIsValidTransportStream) {
+    StepClock clock;
+    TsFifo fifo(rate(0), clock);
+    fifo.opened();
+    const auto ts = drain(fifo, 3000 * TsPacketSize);
+    ASSERT_EQ(ts.size(), 3000 * TsPacketSize);
+    const StreamCheck r = check(ts);
+    EXPECT_EQ(r.badSync, 0);
+    EXPECT_EQ(r.ccErrors, 0);
+    EXPECT_EQ(r.badCrc, 0);
+    EXPECT_GE(r.pats, 5);
+    EXPECT_EQ(r.pats, r.pmts);
+    ASSERT_FALSE(r.counters.empty());
+    for (std::size_t i = 0; i < r.counters.size(); ++i) ASSERT_EQ(r.counters[i], i);
+    // PCRs: at most 40 ms of stream time apart, and their values follow the
+    // nominal 8 Mbit/s of the packets in between.
+    ASSERT_GE(r.pcr27.size(), 10u);
+    for (std::size_t i = 1; i < r.pcr27.size(); ++i) {
+        const double dt = (r.pcr27[i] - r.pcr27[i - 1]) / 27e6;
+        EXPECT_GT(dt, 0);
+        EXPECT_LE(dt, 0.040);
+        const double expected = (r.pcrPacketIndex[i] - r.pcrPacketIndex[i - 1]) * 1504 / 8e6;
+        EXPECT_NEAR(dt, expected, 1e-6);
+    }
+}
+
+TEST(TsSource, LowRatesStillCarryPcrOftenEnough) {
+    TsGenerator gen(0.2e6);
+    std::vector<std::uint8_t> ts(400 * TsPacketSize);
+    for (std::size_t i = 0; i < 400; ++i) gen.next(ts.data() + i * TsPacketSize);
+    const StreamCheck r = check(ts);
+    for (std::size_t i = 1; i < r.pcr27.size(); ++i)
+        EXPECT_LE((r.pcr27[i] - r.pcr27[i - 1]) / 27e6, 0.040);
+}
+
+TEST(TsSource, SkippingPacketsKeepsCountersAndContinuityInStep) {
+    TsGenerator walked(8e6), skipped(8e6);
+    std::uint8_t a[TsPacketSize], b[TsPacketSize];
+    // Across several table periods and PCR periods.
+    for (std::uint64_t n : {1u, 2u, 530u, 531u, 1000u, 4321u}) {
+        for (std::uint64_t i = 0; i < n; ++i) walked.next(a);
+        skipped.skip(n);
+        for (int k = 0; k < 3; ++k) {
+            walked.next(a);
+            skipped.next(b);
+            ASSERT_EQ(0, std::memcmp(a, b, TsPacketSize)) << "after skipping " << n;
+        }
+    }
+}
+
+TEST(TsSource, RateFillsFifoInWholePacketsAndDropsWhatDoesNotFit) {
+    StepClock clock;
+    TsFifo fifo(rate(8), clock);
+    fifo.opened();
+    EXPECT_EQ(fifo.available(), 0u);
+    clock.now = 50;  // 50 ms at 8 Mbit/s: 265 whole packets
+    EXPECT_EQ(fifo.available(), 265 * TsPacketSize);
+    EXPECT_EQ(fifo.droppedBytes(), 0u);
+
+    // A full driver buffer, then a full chip: everything beyond is lost.
+    clock.now = 1000;
+    EXPECT_EQ(fifo.available(), TsFifo::DriverBufferSize);
+    EXPECT_EQ(fifo.chipBytes(), TsFifo::ChipFifoSize);
+    EXPECT_EQ(fifo.droppedBytes(), fifo.producedBytes() - TsFifo::DriverBufferSize - TsFifo::ChipFifoSize);
+    EXPECT_EQ(fifo.producedBytes(), 5319 * TsPacketSize);
+}
+
+TEST(TsSource, StoppedInTaskLeavesDataInTheChipAndPurgeClearsBoth) {
+    StepClock clock;
+    TsFifo fifo(rate(8), clock);
+    fifo.opened();
+    clock.now = 10;
+    const std::size_t before = fifo.available();
+    EXPECT_GT(before, 0u);
+    fifo.setInTaskRunning(false);
+    clock.now = 20;
+    EXPECT_EQ(fifo.available(), before) << "nothing moves to the driver while stopped";
+    EXPECT_EQ(fifo.chipBytes(), TsFifo::ChipFifoSize);
+    EXPECT_GT(fifo.droppedBytes(), 0u);
+
+    fifo.purgeReceive();
+    fifo.setInTaskRunning(true);
+    EXPECT_EQ(fifo.available(), 0u);
+    // After the purge the stream goes on at a packet boundary with no gap.
+    clock.now = 40;
+    const auto ts = drain(fifo, fifo.available());
+    const StreamCheck r = check(ts);
+    EXPECT_EQ(r.badSync, 0);
+    ASSERT_GT(r.counters.size(), 10u);
+    for (std::size_t i = 1; i < r.counters.size(); ++i) ASSERT_EQ(r.counters[i], r.counters[i - 1] + 1);
+}
+
+TEST(TsSource, MaxRateNeverDropsAndDeliversAnUnbrokenCounter) {
+    StepClock clock;
+    TsFifo fifo(rate(0), clock);
+    fifo.opened();
+    std::vector<std::uint8_t> all;
+    std::uint8_t chunk[1316];
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(fifo.read(chunk, sizeof chunk), sizeof chunk);
+        all.insert(all.end(), chunk, chunk + sizeof chunk);
+    }
+    EXPECT_EQ(fifo.droppedBytes(), 0u);
+    const StreamCheck r = check(all);
+    EXPECT_EQ(r.ccErrors, 0);
+    for (std::size_t i = 0; i < r.counters.size(); ++i) ASSERT_EQ(r.counters[i], i);
+}
+
+TEST(TsSource, LoopedFileRepeatsItsBytesInOrder) {
+    std::vector<std::uint8_t> file(1000);  // deliberately not whole packets
+    for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    StepClock clock;
+    ChannelBOptions o = rate(0);
+    o.file = "unused";
+    TsFifo fifo(o, clock, file);
+    fifo.opened();
+    const auto got = drain(fifo, 10 * file.size() + 123);
+    ASSERT_EQ(got.size(), 10 * file.size() + 123);
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], file[i % file.size()]) << i;
+}
+
+TEST(TsSource, MakeChannelBReadsTheFileOrSaysWhy) {
+    StepClock clock;
+    ChannelBOptions o;
+    o.file = "/nonexistent/clip.ts";
+    std::string error;
+    EXPECT_EQ(makeChannelB(o, clock, &error), nullptr);
+    EXPECT_NE(error.find("/nonexistent/clip.ts"), std::string::npos);
+
+    const std::string path = testing::TempDir() + "ts_source_clip.ts";
+    { std::ofstream(path, std::ios::binary) << std::string(376, 'x'); }
+    o.file = path;
+    auto fifo = makeChannelB(o, clock, &error);
+    ASSERT_NE(fifo, nullptr);
+    std::remove(path.c_str());
+}
+
+TEST(TsSource, OptionsParseAndLeaveOthersAlone) {
+    struct Case {
+        const char* arg;
+        OptionParse result;
+    };
+    const Case cases[] = {
+        {"--ts-rate=max", OptionParse::Accepted},
+        {"--ts-rate=12.5", OptionParse::Accepted},
+        {"--ts-rate=0", OptionParse::Malformed},
+        {"--ts-rate=8x", OptionParse::Malformed},
+        {"--ts-rate=", OptionParse::Malformed},
+        {"--ts-file=/tmp/a.ts", OptionParse::Accepted},
+        {"--ts-file=", OptionParse::Malformed},
+        {"--fault=ts-none", OptionParse::Accepted},
+        {"--fault=ts-short-reads", OptionParse::Accepted},
+        {"--fault=ts-stop-after=5000", OptionParse::Accepted},
+        {"--fault=ts-stop-after=0", OptionParse::Malformed},
+        {"--fault=ts-stop-after=-3", OptionParse::Malformed},
+        {"--fault=mpsse-silent", OptionParse::NotMine},
+        {"--simulate", OptionParse::NotMine},
+        {"--ts-ratex", OptionParse::NotMine},
+    };
+    for (const Case& c : cases) {
+        ChannelBOptions o;
+        std::string error;
+        EXPECT_EQ(parseChannelBOption(c.arg, o, &error), c.result) << c.arg;
+        EXPECT_EQ(error.empty(), c.result != OptionParse::Malformed) << c.arg;
+    }
+    ChannelBOptions o;
+    std::string error;
+    parseChannelBOption("--ts-rate=12.5", o, &error);
+    parseChannelBOption("--fault=ts-stop-after=5000", o, &error);
+    EXPECT_DOUBLE_EQ(o.rateMbit, 12.5);
+    EXPECT_EQ(o.stopAfterBytes, 5000u);
+    EXPECT_NE(channelBOptionsHelp().find("--fault=ts-short-reads"), std::string::npos);
+}
+
+// Through the board, as the channel layer will see it.
+class TsOnBoard : public testing::Test {
+protected:
+    void open(const ChannelBOptions& o) {
+        board.setChannelDevice(1, std::make_unique<TsFifo>(o, clock));
+        ASSERT_EQ(board.FT_Open(1, &handle), usb::FT_OK);
+        ASSERT_EQ(board.FT_SetTimeouts(handle, 100, 100), usb::FT_OK);
+    }
+    std::uint32_t readChunk() {
+        std::uint32_t got = 0;
+        EXPECT_EQ(board.FT_Read(handle, buffer, 1316, &got), usb::FT_OK);
+        return got;
+    }
+    StepClock clock;
+    Ft2232hBoard board{clock};
+    usb::FT_HANDLE handle = 0;
+    std::uint8_t buffer[1316];
+};
+
+TEST_F(TsOnBoard, NoDataReadReturnsNothingAfterTheTimeOut) {
+    ChannelBOptions o;
+    o.none = true;
+    open(o);
+    const std::uint32_t start = clock.now;
+    EXPECT_EQ(readChunk(), 0u);
+    EXPECT_EQ(clock.now - start, 100u);
+    std::uint32_t queued = 1;
+    board.FT_GetQueueStatus(handle, &queued);
+    EXPECT_EQ(queued, 0u);
+}
+
+TEST_F(TsOnBoard, AtEightMegabitsAReadWaitsForItsChunk) {
+    open(rate(8));
+    board.FT_Purge(handle, usb::FT_PURGE_RX);
+    const std::uint32_t start = clock.now;
+    EXPECT_EQ(readChunk(), 1316u);
+    // 1316 bytes take 1.3 ms at 1 MB/s; whole packets arrive every 188 us.
+    EXPECT_LE(clock.now - start, 2u);
+}
+
+TEST_F(TsOnBoard, ShortReadsHandOutFiveHundredBytesPerRead) {
+    ChannelBOptions o = rate(0);
+    o.shortReads = true;
+    open(o);
+    std::vector<std::uint8_t> got;
+    for (int i = 0; i < 5; ++i) {
+        const std::uint32_t start = clock.now;
+        ASSERT_EQ(readChunk(), 500u);
+        EXPECT_EQ(clock.now - start, 100u) << "each short read ends with the time-out";
+        got.insert(got.end(), buffer, buffer + 500);
+    }
+    // The pieces are still one contiguous stream.
+    EXPECT_EQ(check(got).ccErrors, 0);
+    EXPECT_EQ(check(got).badSync, 0);
+}
+
+TEST_F(TsOnBoard, StreamStopsAfterTheGivenBytes) {
+    ChannelBOptions o = rate(0);
+    o.stopAfterBytes = 5000;
+    open(o);
+    // What the host threw away does not count: it still gets all 5000.
+    std::uint32_t queued = 0;
+    board.FT_GetQueueStatus(handle, &queued);
+    EXPECT_EQ(queued, 5000u);
+    board.FT_Purge(handle, usb::FT_PURGE_RX);
+    std::uint32_t total = 0, n = 0;
+    while ((n = readChunk()) != 0) total += n;
+    EXPECT_EQ(total, 5000u);
+    EXPECT_EQ(readChunk(), 0u);
+}
