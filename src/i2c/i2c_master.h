@@ -49,8 +49,21 @@ public:
     std::recursive_mutex BusLock;
 
     usb::ChannelLayer& channels() { return channels_; }
+    // The clock the bus timing runs on; the front end times its passes with it.
+    usb::Clock& clock() { return clock_; }
+
+    // Longest waits for the engine, in milliseconds of the tick counter.
+    static constexpr std::uint32_t SyncTimeoutMs = 500;
+    static constexpr std::uint32_t ReceiveTimeoutMs = 100;
+    static constexpr std::uint32_t WriteTimeoutMs = 1000;
 
 private:
+    // Queues 0x80, LowBytePins, direction: one write of the low GPIO byte.
+    void queuePins(std::uint8_t direction);
+    // Polls channel A's queue until bytes wait; false when the status call
+    // fails or nothing came within the time-out.
+    bool waitForAnswer(std::uint32_t timeoutMs);
+
     usb::ChannelLayer& channels_;
     usb::Clock& clock_;
     usb::Dialogs& dialogs_;

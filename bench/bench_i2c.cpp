@@ -1,0 +1,160 @@
+// Register access and the NIM link test on the simulated board with no USB
+// latency, reported as a ratio to the busy-waits the bus timing itself asks
+// for. A ratio near 1 means the command stream and the bookkeeping around it
+// cost next to nothing beside the waits that cannot be avoided.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "console/network.h"
+#include "i2c/i2c_master.h"
+#include "sim/channel_a.h"
+#include "sim/ft2232h_board.h"
+#include "ui/main_window.h"
+#include "usb/channel_layer.h"
+
+namespace {
+
+class SteadyClock : public usb::Clock {
+public:
+    bool hasPerformanceCounter() override { return true; }
+    std::int64_t performanceFrequency() override { return 1'000'000'000; }
+    std::int64_t performanceCounter() override {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    std::uint32_t tickCount() override {
+        return static_cast<std::uint32_t>(performanceCounter() / 1'000'000);
+    }
+    void sleepMs(std::uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    usb::LocalDateTime localNow() override { return {}; }
+};
+
+class SilentDialogs : public usb::Dialogs {
+public:
+    void errorDialog(const std::string&) override {}
+    void messageBox(const std::string&) override {}
+};
+
+class NoNetwork : public console::Network {
+public:
+    std::vector<std::string> localAddresses() override { return {}; }
+    std::unique_ptr<console::UdpClient> createUdpClient() override { return nullptr; }
+};
+
+// Busy-waits the bus timing asks for, in microseconds: 5 after each start or
+// stop condition, 10 before and 10 after the acknowledge of each byte written.
+constexpr double StartStopUs = 5;
+constexpr double ByteWriteUs = 20;
+// start, address, register high and low, value, stop
+constexpr double RegisterWriteUs = 2 * StartStopUs + 4 * ByteWriteUs;
+// start, address, register high and low, repeated start, read address, stop
+constexpr double RegisterReadUs = 3 * StartStopUs + 4 * ByteWriteUs;
+
+// The link test: repeater off, identity, two passes of one write, 1000 reads
+// and 256 x (write, read, write, read), and the 275-entry image between them.
+constexpr double LinkTestWrites = 1 + 2 * (1 + 512) + 275;
+constexpr double LinkTestReads = 1 + 2 * (1000 + 512);
+constexpr double LinkTestUs = LinkTestWrites * RegisterWriteUs + LinkTestReads * RegisterReadUs;
+// Then the Eardatek tuner: per register two repeater writes, one tuner
+// transaction (start, three bytes, stop) and 1000 + 100 + 10000 us of settling;
+// the read-back adds two repeater writes, 2 x 100 us, start, address and stop.
+constexpr double TunerRegisterUs = 2 * RegisterWriteUs + 2 * StartStopUs + 3 * ByteWriteUs + 11100;
+constexpr double ReadBackUs = 2 * RegisterWriteUs + 200 + 2 * StartStopUs + ByteWriteUs;
+constexpr double EardatekButtonUs = LinkTestUs + 11 * TunerRegisterUs + ReadBackUs;
+
+struct SimulatedBus {
+    SteadyClock clock;
+    SilentDialogs dialogs;
+    sim::Ft2232hBoard board{clock};
+    usb::ChannelLayer channels{board, dialogs};
+    i2c::I2cMaster master{channels, clock, dialogs};
+
+    SimulatedBus() {
+        board.setChannelDevice(0, sim::makeChannelA(sim::ChannelAOptions{}, clock));
+        channels.Open_USB_Device_A();
+        master.ChannelAOpen = true;
+        master.ClockDivisor = 149;
+        master.InitI2CController();
+    }
+};
+
+double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+void reportRatio(benchmark::State& state, double totalSeconds, double mandatedUs) {
+    const double perOpUs = totalSeconds * 1e6 / static_cast<double>(state.iterations());
+    state.counters["us_per_op"] = perOpUs;
+    state.counters["mandated_us"] = mandatedUs;
+    state.counters["ratio"] = perOpUs / mandatedUs;
+}
+
+void BM_RegisterWrite(benchmark::State& state) {
+    SimulatedBus bus;
+    std::uint8_t v = 0;
+    bool ok = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) ok = bus.master.I2C_WriteRegister(0xD4, 0xF536, v++) && ok;
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!ok) state.SkipWithError("a register write failed");
+    reportRatio(state, seconds(t0, t1), RegisterWriteUs);
+}
+BENCHMARK(BM_RegisterWrite)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_RegisterRead(benchmark::State& state) {
+    SimulatedBus bus;
+    bool ok = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        std::uint8_t value = 0;
+        ok = bus.master.I2C_ReadRegister(0xD4, 0xF100, value) && ok;
+        benchmark::DoNotOptimize(value);
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!ok) state.SkipWithError("a register read failed");
+    reportRatio(state, seconds(t0, t1), RegisterReadUs);
+}
+BENCHMARK(BM_RegisterRead)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The whole "test I2C Earda" button: link test, image, tuner and read-back.
+void BM_EardatekLinkTest(benchmark::State& state) {
+    static int argc = 1;
+    static char name[] = "bench_i2c";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication* app = new QApplication(argc, argv);
+    (void)app;
+
+    SteadyClock clock;
+    SilentDialogs dialogs;
+    NoNetwork network;
+    sim::Ft2232hBoard board(clock);
+    board.setChannelDevice(0, sim::makeChannelA(sim::ChannelAOptions{}, clock));
+    ui::TForm1 form(ui::Services{board, clock, dialogs, network, [] {}});
+    form.Channels.Open_USB_Device_A();
+    form.I2C.ChannelAOpen = true;
+    form.InitI2CBtnClick();
+
+    double total = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        form.TestEardaBtnClick();
+        total += seconds(t0, std::chrono::steady_clock::now());
+        if (form.I2CErrorCount != 0) state.SkipWithError("the link test counted errors");
+        form.Memo1->clear();  // the log would otherwise grow with every run
+    }
+    reportRatio(state, total, EardatekButtonUs);
+}
+BENCHMARK(BM_EardatekLinkTest)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

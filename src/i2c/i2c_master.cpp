@@ -1,0 +1,385 @@
+#include "i2c/i2c_master.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace i2c {
+
+namespace {
+
+// Low GPIO byte: ADBUS0 is SCL, ADBUS1 drives SDA, ADBUS4 is GPIOL0.
+constexpr std::uint8_t PinSCL = 0x01;
+constexpr std::uint8_t PinSDA = 0x02;
+constexpr std::uint8_t PinGPIOL0 = 0x10;
+
+// Direction bytes: the master drives SCL and SDA; SDA released for the
+// slave; both lines released to the pull-ups.
+constexpr std::uint8_t DirDriveBoth = 0x13;
+constexpr std::uint8_t DirReleaseSDA = 0x11;
+constexpr std::uint8_t DirReleaseBoth = 0x10;
+
+// MPSSE opcodes.
+constexpr std::uint8_t SetLowByte = 0x80;
+constexpr std::uint8_t SetHighByte = 0x82;
+constexpr std::uint8_t SetDivisor = 0x86;
+constexpr std::uint8_t BytesOut = 0x11;
+constexpr std::uint8_t BitsOut = 0x13;
+constexpr std::uint8_t BytesIn = 0x25;
+constexpr std::uint8_t BitsIn = 0x27;
+constexpr std::uint8_t SendImmediate = 0x87;
+constexpr std::uint8_t DisableDivideBy5 = 0x8A;
+constexpr std::uint8_t DisableAdaptiveClock = 0x97;
+constexpr std::uint8_t DisableThreePhase = 0x8D;
+constexpr std::uint8_t LoopbackOff = 0x85;
+constexpr std::uint8_t BadCommandEcho = 0xFA;
+
+// Each line is held for four pin writes around a start or stop edge so the
+// bus sees its set-up and hold times at any clock divisor.
+constexpr int EdgeRepeats = 4;
+
+}  // namespace
+
+I2cMaster::I2cMaster(usb::ChannelLayer& channels, usb::Clock& clock, usb::Dialogs& dialogs)
+    : channels_(channels), clock_(clock), dialogs_(dialogs) {
+    HasPerfCounter = clock_.hasPerformanceCounter();
+    if (HasPerfCounter) {
+        PerfFrequency = clock_.performanceFrequency();
+        // A counter that claims no frequency cannot time anything.
+        if (PerfFrequency <= 0) HasPerfCounter = false;
+    }
+}
+
+bool I2cMaster::DelayMicroseconds(std::uint32_t us) {
+    if (HasPerfCounter) {
+        // Split the product so that a long wait on a fast counter cannot overflow.
+        const std::int64_t whole = us / 1000000;
+        const std::int64_t rest = us % 1000000;
+        const std::int64_t counts = whole * PerfFrequency + rest * PerfFrequency / 1000000;
+        const std::int64_t start = clock_.performanceCounter();
+        for (;;) {
+            const std::int64_t now = clock_.performanceCounter();
+            const std::int64_t diff = now >= start ? now - start : start - now;
+            if (diff >= counts) return true;
+        }
+    }
+    // Coarse fallback: wait for the tick to turn over first, so that even a
+    // wait below one millisecond lasts at least one tick.
+    const std::uint32_t ms = us / 1000;
+    const std::uint32_t t0 = clock_.tickCount();
+    while (clock_.tickCount() == t0) {
+    }
+    while (clock_.tickCount() - t0 <= ms) {
+    }
+    return false;
+}
+
+void I2cMaster::AddToBuffer(std::uint8_t byte) {
+    // No batch comes near the buffer's end; never write past it all the same.
+    if (OutIndex < 0 || OutIndex >= static_cast<std::int32_t>(usb::ChannelABufferSize)) return;
+    channels_.FT_Out_Buffer[static_cast<std::size_t>(OutIndex)] = byte;
+    ++OutIndex;
+}
+
+void I2cMaster::SendBytes(std::int32_t count) {
+    count = std::clamp(count, 0, OutIndex);
+    if (count == 0) return;
+    auto& buffer = channels_.FT_Out_Buffer;
+    std::uint32_t start = 0;
+    bool timing = false;
+    std::int32_t left = count;
+    while (left > 0) {
+        const std::uint32_t sent = channels_.Write_USB_Device_Buffer_A(static_cast<std::uint32_t>(left));
+        if (sent > 0) {
+            // Keep the unsent rest at the front so the next write resumes
+            // exactly where this one stopped.
+            std::memmove(buffer.data(), buffer.data() + sent,
+                         static_cast<std::size_t>(OutIndex) - sent);
+            OutIndex -= static_cast<std::int32_t>(sent);
+            left -= static_cast<std::int32_t>(sent);
+        }
+        if (left == 0 || channels_.FT_IO_Status != usb::FT_OK) break;
+        if (!timing) {
+            start = clock_.tickCount();
+            timing = true;
+        } else if (clock_.tickCount() - start >= WriteTimeoutMs) {
+            break;
+        }
+    }
+}
+
+bool I2cMaster::waitForAnswer(std::uint32_t timeoutMs) {
+    const std::uint32_t start = clock_.tickCount();
+    for (;;) {
+        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (channels_.FT_Q_Bytes > 0) return true;
+        if (clock_.tickCount() - start >= timeoutMs) return false;
+    }
+}
+
+bool I2cMaster::SyncMPSSE() {
+    if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+    // Throw away whatever an earlier session left unread.
+    const std::uint32_t drainStart = clock_.tickCount();
+    while (channels_.FT_Q_Bytes > 0) {
+        channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (clock_.tickCount() - drainStart >= SyncTimeoutMs) return false;
+    }
+
+    // An unknown opcode makes the engine answer 0xFA and the opcode; it is
+    // sent again on every empty poll in case the engine was not listening.
+    const std::uint32_t start = clock_.tickCount();
+    for (;;) {
+        OutIndex = 0;
+        AddToBuffer(0xAA);
+        SendBytes(OutIndex);
+        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (channels_.FT_Q_Bytes > 0) break;
+        if (clock_.tickCount() - start >= SyncTimeoutMs) return false;
+    }
+    channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+
+    // The second echo proves the engine is in step with us: it must come back
+    // as 0xFA 0xAB, possibly behind late echoes of the first poll.
+    OutIndex = 0;
+    AddToBuffer(0xAB);
+    SendBytes(OutIndex);
+    if (!waitForAnswer(SyncTimeoutMs)) return false;
+    const std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+    const auto& in = channels_.FT_In_Buffer_A;
+    for (std::uint32_t i = 0; i + 1 < n; ++i) {
+        if (in[i] == BadCommandEcho && in[i + 1] == 0xAB) return true;
+    }
+    return false;
+}
+
+bool I2cMaster::InitI2CController() {
+    // Only the latency timer and the synchronisation are checked; the layer
+    // below reports every other failure itself.
+    channels_.Reset_USB_Device_A();
+    channels_.Purge_USB_Device_In_A();
+    channels_.Purge_USB_Device_Out_A();
+    channels_.Set_USB_Device_TimeOuts_A(0, WriteTimeoutMs);
+    channels_.Set_USB_Parameters_A(64, 64);
+    if (channels_.Set_USB_Device_LatencyTimer_A(1) != usb::FT_OK)
+        dialogs_.messageBox("set latency failed");
+    channels_.Set_USB_Device_BitMode_A(0, 0);
+    channels_.Set_USB_Device_BitMode_A(0, 2);
+
+    if (!SyncMPSSE()) return false;
+
+    OutIndex = 0;
+    AddToBuffer(DisableDivideBy5);  // run from 60 MHz
+    AddToBuffer(DisableAdaptiveClock);
+    AddToBuffer(DisableThreePhase);
+    LowBytePins = PinSCL | PinSDA | PinGPIOL0;
+    AddToBuffer(SetLowByte);
+    AddToBuffer(LowBytePins);
+    AddToBuffer(DirDriveBoth);
+    AddToBuffer(SetHighByte);  // ACBUS0..3 outputs, driven high
+    AddToBuffer(0x0F);
+    AddToBuffer(0x0F);
+    // SCL = 60 MHz / ((1 + divisor) * 2): 200 kHz for 149.
+    AddToBuffer(SetDivisor);
+    AddToBuffer(static_cast<std::uint8_t>(ClockDivisor & 0xFF));
+    AddToBuffer(static_cast<std::uint8_t>((ClockDivisor >> 8) & 0xFF));
+    AddToBuffer(LoopbackOff);
+    SendBytes(OutIndex);
+    return true;
+}
+
+void I2cMaster::queuePins(std::uint8_t direction) {
+    AddToBuffer(SetLowByte);
+    AddToBuffer(LowBytePins);
+    AddToBuffer(direction);
+}
+
+bool I2cMaster::I2C_Start() {
+    if (!ChannelAOpen) return false;
+    OutIndex = 0;
+    LowBytePins |= PinSCL | PinSDA;
+    for (int i = 0; i < EdgeRepeats; ++i) queuePins(DirDriveBoth);
+    LowBytePins &= static_cast<std::uint8_t>(~PinSDA);  // SDA falls while SCL is high
+    for (int i = 0; i < EdgeRepeats; ++i) queuePins(DirDriveBoth);
+    LowBytePins &= static_cast<std::uint8_t>(~PinSCL);
+    queuePins(DirDriveBoth);
+    DelayMicroseconds(5);
+    return true;
+}
+
+bool I2cMaster::I2C_Stop() {
+    if (!ChannelAOpen) return false;
+    // Restarting the batch drops the SDA-drive command the last byte left queued.
+    OutIndex = 0;
+    LowBytePins |= PinSCL;
+    LowBytePins &= static_cast<std::uint8_t>(~PinSDA);
+    for (int i = 0; i < EdgeRepeats; ++i) queuePins(DirDriveBoth);
+    LowBytePins |= PinSDA;  // SDA rises while SCL is high
+    for (int i = 0; i < EdgeRepeats; ++i) queuePins(DirDriveBoth);
+    queuePins(DirReleaseBoth);
+    DelayMicroseconds(5);
+    return true;
+}
+
+bool I2cMaster::ClockBitsOut(std::uint32_t count, const std::uint8_t* data) {
+    if (!ChannelAOpen) return false;
+    const std::uint32_t q = count / 8;
+    const std::uint32_t r = count % 8;
+    if (q > 0) {
+        AddToBuffer(BytesOut);
+        AddToBuffer(static_cast<std::uint8_t>((q - 1) & 0xFF));
+        AddToBuffer(static_cast<std::uint8_t>(((q - 1) >> 8) & 0xFF));
+        for (std::uint32_t i = 0; i < q; ++i) AddToBuffer(data[i]);
+    }
+    if (r > 0) {
+        AddToBuffer(BitsOut);
+        AddToBuffer(static_cast<std::uint8_t>(r - 1));
+        AddToBuffer(data[q]);
+    }
+    return true;
+}
+
+bool I2cMaster::ClockBitsIn(std::uint32_t count) {
+    if (!ChannelAOpen) return false;
+    const std::uint32_t q = count / 8;
+    const std::uint32_t r = count % 8;
+    if (q > 0) {
+        AddToBuffer(BytesIn);
+        AddToBuffer(static_cast<std::uint8_t>((q - 1) & 0xFF));
+        AddToBuffer(static_cast<std::uint8_t>(((q - 1) >> 8) & 0xFF));
+    }
+    if (r > 0) {
+        AddToBuffer(BitsIn);
+        AddToBuffer(static_cast<std::uint8_t>(r - 1));
+    }
+    return true;
+}
+
+bool I2cMaster::ReceiveBytes(std::uint8_t* dest, std::uint32_t count) {
+    std::uint32_t collected = 0;
+    const std::uint32_t start = clock_.tickCount();
+    while (collected < count) {
+        // A failed status call will not heal by asking again, and every
+        // failure may raise a dialog: give up at once.
+        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (channels_.FT_Q_Bytes > 0) {
+            const std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+            // Surplus bytes of the same read are dropped.
+            const std::uint32_t take = std::min(n, count - collected);
+            std::memcpy(dest + collected, channels_.FT_In_Buffer_A.data(), take);
+            collected += take;
+            if (collected >= count) break;
+        }
+        if (clock_.tickCount() - start >= ReceiveTimeoutMs) return false;
+    }
+    return true;
+}
+
+bool I2cMaster::I2C_WriteByte(std::uint8_t value) {
+    SendData[0] = value;
+    if (!ClockBitsOut(8, SendData.data())) dialogs_.messageBox("pb scanoutA");
+    queuePins(DirReleaseSDA);  // let the slave pull SDA for its acknowledge
+    if (!ClockBitsIn(1)) dialogs_.messageBox("pb scanInA");
+    AddToBuffer(SendImmediate);
+    SendBytes(OutIndex);
+    DelayMicroseconds(10);
+    const bool answered = ReceiveBytes(ReceiveData.data(), 1);
+    DelayMicroseconds(10);
+    // Goes out with the next batch, unless a start or stop restarts it first.
+    queuePins(DirDriveBoth);
+    return answered && (ReceiveData[0] & 0x01) == 0;
+}
+
+bool I2cMaster::I2C_ReadByte(std::uint8_t& out) {
+    queuePins(DirReleaseSDA);
+    ClockBitsIn(8);
+    AddToBuffer(SendImmediate);
+    SendBytes(OutIndex);
+    const bool answered = ReceiveBytes(ReceiveData.data(), 1);
+    if (answered) out = ReceiveData[0];
+    queuePins(DirDriveBoth);
+    // No acknowledge is clocked here, so the arrival of the byte is all
+    // there is to report.
+    return answered;
+}
+
+bool I2cMaster::I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t& out) {
+    constexpr int Attempts = 16;
+    constexpr int Tries = 16;
+    const std::uint8_t writeAddress = device & 0xFE;
+    const std::uint8_t readAddress = device | 0x01;
+    const auto hi = static_cast<std::uint8_t>(reg >> 8);
+    const auto lo = static_cast<std::uint8_t>(reg & 0xFF);
+
+    std::lock_guard<std::recursive_mutex> lock(BusLock);
+    bool dataOk = false;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        OutIndex = 0;
+        bool ok = false;
+        for (int t = 0; t < Tries && !ok; ++t) {
+            I2C_Start();
+            ok = I2C_WriteByte(writeAddress);
+        }
+        // Once a byte has gone unacknowledged the rest of the attempt stays
+        // off the bus.
+        bool hiOk = false;
+        for (int t = 0; ok && t < Tries && !hiOk; ++t) hiOk = I2C_WriteByte(hi);
+        ok = ok && hiOk;
+        bool loOk = false;
+        for (int t = 0; ok && t < Tries && !loOk; ++t) loOk = I2C_WriteByte(lo);
+        ok = ok && loOk;
+        // The repeated start is always queued; after a failure the stop below
+        // discards it unsent.
+        bool bus = I2C_Start();
+        ok = ok && bus;
+        bool rdOk = false;
+        for (int t = 0; ok && t < Tries && !rdOk; ++t) rdOk = I2C_WriteByte(readAddress);
+        ok = ok && rdOk;
+        out = 0;
+        dataOk = false;
+        for (int t = 0; ok && t < Tries && !dataOk; ++t) dataOk = I2C_ReadByte(out);
+        if (bus) bus = I2C_Stop();
+        SendBytes(OutIndex);
+        if (bus && dataOk) break;
+    }
+    return dataOk;
+}
+
+bool I2cMaster::I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t value) {
+    constexpr int Attempts = 13;
+    constexpr int Tries = 11;
+    const std::uint8_t writeAddress = device & 0xFE;
+    const auto hi = static_cast<std::uint8_t>(reg >> 8);
+    const auto lo = static_cast<std::uint8_t>(reg & 0xFF);
+
+    // GPIOL0 goes low with the first pin command of this write and stays low
+    // until the next set-up.
+    OutIndex = 0;
+    LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
+
+    std::lock_guard<std::recursive_mutex> lock(BusLock);
+    auto tryByte = [this](std::uint8_t byte) {
+        for (int t = 0; t < Tries; ++t) {
+            if (I2C_WriteByte(byte)) return true;
+        }
+        return false;
+    };
+    bool done = false;
+    for (int attempt = 0; attempt < Attempts && !done; ++attempt) {
+        bool addrOk = false;
+        for (int t = 0; t < Tries && !addrOk; ++t) {
+            const bool started = I2C_Start();
+            addrOk = I2C_WriteByte(writeAddress) && started;
+        }
+        // Every byte is tried even after an earlier one failed.
+        const bool hiOk = tryByte(hi);
+        const bool loOk = tryByte(lo);
+        const bool valueOk = tryByte(value);
+        const bool stopped = I2C_Stop();
+        SendBytes(OutIndex);
+        done = addrOk && hiOk && loOk && valueOk && stopped;
+    }
+    return done;
+}
+
+}  // namespace i2c

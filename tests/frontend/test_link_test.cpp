@@ -1,0 +1,234 @@
+// The I2C set-up button and the NIM test buttons of the window, on a
+// scripted bus: the log lines, the error total and what reached the chips.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <memory>
+
+#include "frontend/frontend_bus.h"
+#include "support/test_support.h"
+#include "ui/main_window.h"
+
+namespace {
+
+using frontend_test::Board;
+using frontend_test::completedWrites;
+
+struct WindowOnBoard {
+    Board board;
+    testing_support::FakeNetwork network;
+    std::unique_ptr<ui::TForm1> form;
+
+    explicit WindowOnBoard(std::uint8_t demodAddress, std::size_t tunerRegisters = 12)
+        : board(demodAddress, tunerRegisters) {
+        testing_support::qtApp();
+        form = std::make_unique<ui::TForm1>(
+            ui::Services{board.lib, board.clock, board.dialogs, network, [] {}});
+        // What the console does when channel A opens.
+        form->Channels.Open_USB_Device_A();
+        form->I2C.ChannelAOpen = true;
+    }
+
+    QStringList log() const { return form->LogText().split('\n'); }
+    QStringList logFrom(int first) const { return log().mid(first); }
+};
+
+// Lines of a clean link test for one pass of the log; "~" marks a pattern.
+QStringList cleanTest() {
+    return {
+        QString(73, '-'),
+        "Repeater mode  OFF",
+        "Trying to get the Demodulator serial number",
+        "we get the value = 32",
+        "Demodulator is recognized",
+        "trying to write $5A=90 in register X ",
+        "writing $5A at address X seems OK",
+        "trying to read 1000 times register X",
+        "~time to do it : \\d+msec",
+        "we have : 0 reading errors from 1000",
+        "test: 512 writing/reading the Demodulator",
+        "we have : 0 writing errors and 0 reading errors from 512",
+        QString(70, 'x'),
+        QString(20, ' ') + "Demodulator setup for DVBS" + QString(28, ' '),
+        QString(70, '-'),
+        "Writing demodulator default values ==> OK",
+        "~time to do it: \\d+msec",
+        "writing $5A at address X seems OK",
+        "we try to do 1000 readings of register X after demodulator init",
+        "~time to do it : \\d+msec",
+        "we have : 0 reading errors from 1000",
+        "test: 512 writing/reading the Demodulator after initialization",
+        "we have : 0 writing errors and 0 reading errors from 512",
+    };
+}
+
+void expectLines(const QStringList& actual, const QStringList& expected) {
+    ASSERT_EQ(actual.size(), expected.size()) << ::testing::PrintToString(actual);
+    for (int i = 0; i < expected.size(); ++i) {
+        if (expected[i].startsWith('~')) {
+            const QRegularExpression re("^" + expected[i].mid(1) + "$");
+            EXPECT_TRUE(re.match(actual[i]).hasMatch()) << i << ": " << actual[i].toStdString();
+        } else {
+            EXPECT_EQ(actual[i], expected[i]) << i;
+        }
+    }
+}
+
+TEST(InitI2CButton, SetsTheControllerUpAndOpensTheNimButtons) {
+    WindowOnBoard w(0xD4);
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    // Line 0 is the log's design-time text, cleared only by the start-up.
+    EXPECT_EQ(w.logFrom(1),
+              (QStringList{"****************** I2C controler INIT  *******************",
+                           "I2C controler INIT OK", "OK MPSSE is empty", "Init MPSSE I2C done!",
+                           QString(59, '*')}));
+    EXPECT_EQ(f.I2C.ClockDivisor, 149u);
+    EXPECT_EQ(w.board.lib.writes.back(), (fake::Bytes{0x8A, 0x97, 0x8D, 0x80, 0x13, 0x13, 0x82,
+                                                      0x0F, 0x0F, 0x86, 0x95, 0x00, 0x85}));
+    EXPECT_TRUE(f.TestSharpBtn->isEnabled());
+    EXPECT_TRUE(f.TestEardaBtn->isEnabled());
+    EXPECT_TRUE(f.LampIsGreen(f.LedI2C));
+    EXPECT_TRUE(f.I2CReady);
+    EXPECT_EQ(f.I2Cstatus->text(), "Open");
+    EXPECT_GE(w.board.clock.sleptMs, 30u);
+}
+
+TEST(InitI2CButton, FailedSynchronisationChangesNoControl) {
+    WindowOnBoard w(0xD4);
+    w.board.lib.echoBadCommands = false;
+    ui::TForm1& f = *w.form;
+    const bool sharpBefore = f.TestSharpBtn->isEnabled();
+    const QString status = f.I2Cstatus->text();
+    f.InitI2CBtnClick();
+    EXPECT_EQ(w.logFrom(1), (QStringList{"****************** I2C controler INIT  *******************",
+                                         "I2C controler INIT NOT OK"}));
+    EXPECT_EQ(f.TestSharpBtn->isEnabled(), sharpBefore);
+    EXPECT_FALSE(f.I2CReady);
+    EXPECT_FALSE(f.LampIsGreen(f.LedI2C));
+    EXPECT_EQ(f.I2Cstatus->text(), status);
+}
+
+TEST(NimTest, CleanEardatekRunTunesAndReadsBack) {
+    WindowOnBoard w(0xD4);
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    const int first = static_cast<int>(w.log().size());
+    f.TestEardaBtnClick();
+    QStringList expected = cleanTest();
+    expected << QString(70, 'x') << QString(20, ' ') + "Init ZavoRuraz Eardatek" + QString(27, ' ')
+             << QString(70, '-') << "ZavoRuraz initialization ==> OK"
+             << "Reading ZavoRuraz Eardatek setup" << "Reading OK";
+    expectLines(w.logFrom(first), expected);
+    EXPECT_EQ(f.DemodAddress, 0xD4);
+    EXPECT_EQ(f.I2CErrorCount, 0);
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
+    EXPECT_EQ(w.board.demod.reg(0xF536), 0x00);  // last pattern value, not the image's 0x22
+    EXPECT_EQ(w.board.tuner.written.size(), 11u);
+    EXPECT_EQ(w.board.demod.reg(0xF12A), 0x48);
+}
+
+TEST(NimTest, CleanSharpRunTunesTheStv6110) {
+    WindowOnBoard w(0xD0, 8);
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    const int first = static_cast<int>(w.log().size());
+    f.TestSharpBtnClick();
+    QStringList expected = cleanTest();
+    expected << QString(70, 'x')
+             << QString(20, ' ') + "Init ZavoRuraz Sharp/Samsung" + QString(22, ' ')
+             << QString(70, '-') << "ZavoRuraz initialization ==> OK";
+    expectLines(w.logFrom(first), expected);
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
+    EXPECT_EQ(w.board.demod.reg(0xF166), 0xD0);
+    EXPECT_EQ(w.board.tuner.written.size(), 5u);
+}
+
+TEST(NimTest, WrongNimButtonReportsNoDemodulatorAndLeavesTheTunerAlone) {
+    WindowOnBoard w(0xD4);
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    const int first = static_cast<int>(w.log().size());
+    f.TestSharpBtnClick();
+    EXPECT_EQ(w.logFrom(first),
+              (QStringList{QString(73, '-'), "ERROR: Demodulator not found !",
+                           "error in NIM choice(Sharp / Eardatek)? or I2C link to NIM not working"}));
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "????????");
+    EXPECT_EQ(f.I2CErrorCount, 9999999);
+    EXPECT_EQ(w.board.lib.addressBytes(0xC0), 0);
+    EXPECT_TRUE(w.board.demod.written.empty());
+}
+
+TEST(NimTest, FailedImageCosts300AndTheTestGoesOn) {
+    WindowOnBoard w(0xD4);
+    w.board.demod.refuseRegister = 0xF140;  // entry 10 of the image, used nowhere else
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    f.TestEardaBtnClick();
+    const QStringList log = w.log();
+    EXPECT_TRUE(log.contains("Problem writting demodulator default values"));
+    EXPECT_FALSE(log.contains("Writing demodulator default values ==> OK"));
+    EXPECT_FALSE(log.contains(QRegularExpression("^time to do it: ")));
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "300");
+    EXPECT_TRUE(log.contains("Reading OK"));
+}
+
+TEST(NimTest, StuckScratchRegisterCountsEveryWrongValue) {
+    WindowOnBoard w(0xD4);
+    w.board.demod.stuck = {0xF536};  // reads 0 whatever is written
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    f.TestEardaBtnClick();
+    const QStringList log = w.log();
+    EXPECT_TRUE(log.contains("writing at register X failed"));
+    EXPECT_TRUE(log.contains("writing in register X failed"));
+    // Each pattern pass matches only where it writes 0 (twice).
+    EXPECT_EQ(log.count("we have : 0 writing errors and 510 reading errors from 512"), 2);
+    EXPECT_EQ(f.I2CErrorCount, 2 * (1000 + 510));
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "3020");
+}
+
+TEST(NimTest, UnknownIdentityIsLoggedNotCountedAndTheTunerStillFollows) {
+    WindowOnBoard w(0xD4);
+    w.board.demod.regs[0xF100] = 0x21;
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    f.TestEardaBtnClick();
+    const QStringList log = w.log();
+    EXPECT_TRUE(log.contains("we get the value = 33"));
+    EXPECT_TRUE(log.contains("ERROR : Unknown Demodulator"));
+    EXPECT_TRUE(log.contains("ZavoRuraz initialization ==> OK"));
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
+}
+
+TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
+    WindowOnBoard w(0xD4);
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    w.board.lib.answerReads = false;  // acknowledges come back, data bytes never do
+    w.board.clock.tickStep = 50;      // each bounded wait runs out after two polls
+    f.TestEardaBtnClick();
+    const QStringList log = w.log();
+    EXPECT_TRUE(log.contains("ERREUR: impossible to read the value"));
+    EXPECT_EQ(log.count("we have : 2000 reading errors from 1000"), 2);
+    // A failed read leaves 0, which matches the two writes of 0 in each pass.
+    EXPECT_EQ(log.count("we have : 0 writing errors and 1022 reading errors from 512"), 2);
+    EXPECT_EQ(f.I2CErrorCount, 2 * (2000 + 1022));
+    EXPECT_TRUE(log.contains("Reading failure!!!!"));
+}
+
+TEST(NimTest, SilentTunerIsReportedWithoutChangingTheTotal) {
+    WindowOnBoard w(0xD4);
+    w.board.tuner.acknowledgeNothing = true;
+    ui::TForm1& f = *w.form;
+    f.InitI2CBtnClick();
+    f.TestEardaBtnClick();
+    const QStringList log = w.log();
+    EXPECT_TRUE(log.contains("Problem with ZavoRuraz initialization"));
+    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
+    EXPECT_EQ(completedWrites(w.board.lib).back(), "D4:F12A=48");
+}
+
+}  // namespace

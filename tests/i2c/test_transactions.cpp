@@ -1,0 +1,313 @@
+// Bus transactions: the byte streams of start, stop and byte transfers, and
+// the retry behaviour of the register operations, against a scripted engine.
+#include <gtest/gtest.h>
+
+#include "i2c/fake_mpsse.h"
+
+namespace {
+
+using fake::Bytes;
+
+Bytes repeat3(std::uint8_t value, std::uint8_t dir, int times) {
+    Bytes b;
+    b.reserve(3 * static_cast<std::size_t>(times));
+    for (int i = 0; i < times; ++i) {
+        b.push_back(0x80);
+        b.push_back(value);
+        b.push_back(dir);
+    }
+    return b;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// Start and stop as they go out with GPIOL0 (bit 4) high or low.
+Bytes startBytes(std::uint8_t gpio) {
+    return concat({repeat3(gpio | 0x03, 0x13, 4), repeat3(gpio | 0x01, 0x13, 4),
+                   repeat3(gpio, 0x13, 1)});
+}
+Bytes stopBytes(std::uint8_t gpio) {
+    return concat({repeat3(gpio | 0x01, 0x13, 4), repeat3(gpio | 0x03, 0x13, 4),
+                   repeat3(gpio | 0x03, 0x10, 1)});
+}
+Bytes byteWrite(std::uint8_t value, std::uint8_t pins) {
+    return {0x11, 0x00, 0x00, value, 0x80, pins, 0x11, 0x27, 0x00, 0x87};
+}
+
+Bytes queued(const fake::Rig& rig) {
+    return Bytes(rig.channels.FT_Out_Buffer.begin(),
+                 rig.channels.FT_Out_Buffer.begin() + rig.master.OutIndex);
+}
+
+TEST(StartStop, StartQueuesThe27PinWritesForGpiol0HighAndLow) {
+    fake::Rig rig;
+    rig.master.AddToBuffer(0x55);  // discarded by the start
+    ASSERT_TRUE(rig.master.I2C_Start());
+    EXPECT_EQ(queued(rig), startBytes(0x10));
+    EXPECT_TRUE(rig.lib.writes.empty());  // goes out with the next transfer
+
+    rig.master.LowBytePins = 0x03;
+    ASSERT_TRUE(rig.master.I2C_Start());
+    EXPECT_EQ(queued(rig), startBytes(0x00));
+    EXPECT_EQ(queued(rig)[1], 0x03);
+    EXPECT_EQ(rig.master.LowBytePins, 0x00);
+}
+
+TEST(StartStop, StopDropsTheSdaDriveCommandLeftByTheLastTransfer) {
+    fake::Rig rig;
+    rig.master.LowBytePins = 0x03;
+    rig.master.I2C_Start();
+    rig.master.I2C_WriteByte(0xD0);
+    EXPECT_EQ(queued(rig), repeat3(0x00, 0x13, 1));  // SDA driven again, not yet sent
+    ASSERT_TRUE(rig.master.I2C_Stop());
+    EXPECT_EQ(queued(rig), stopBytes(0x00));
+    EXPECT_EQ(rig.master.LowBytePins, 0x03);
+}
+
+TEST(StartStop, ClosedChannelQueuesNothingAndEachByteWriteShowsBothBoxes) {
+    fake::Rig rig;
+    rig.master.ChannelAOpen = false;
+    rig.master.OutIndex = 0;
+    EXPECT_FALSE(rig.master.I2C_Start());
+    EXPECT_FALSE(rig.master.I2C_Stop());
+    EXPECT_EQ(rig.master.OutIndex, 0);
+    const std::uint8_t bit = 0;
+    EXPECT_FALSE(rig.master.ClockBitsOut(1, &bit));
+    EXPECT_FALSE(rig.master.ClockBitsIn(1));
+    EXPECT_EQ(rig.master.OutIndex, 0);
+
+    EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));
+    EXPECT_EQ(rig.dialogs.boxes, (std::vector<std::string>{"pb scanoutA", "pb scanInA"}));
+}
+
+TEST(ClockBits, SplitsCountsIntoWholeBytesAndRemainingBits) {
+    fake::Rig rig;
+    const std::uint8_t zero = 0;
+    rig.master.OutIndex = 0;
+    rig.master.ClockBitsOut(1, &zero);
+    EXPECT_EQ(queued(rig), (Bytes{0x13, 0x00, 0x00}));
+
+    const std::uint8_t twelve[] = {0x01, 0xB7};
+    rig.master.OutIndex = 0;
+    rig.master.ClockBitsOut(12, twelve);
+    EXPECT_EQ(queued(rig), (Bytes{0x11, 0x00, 0x00, 0x01, 0x13, 0x03, 0xB7}));
+
+    // 300 bytes: the length 299 goes low byte first.
+    Bytes many(300, 0x5A);
+    rig.master.OutIndex = 0;
+    rig.master.ClockBitsOut(8 * 300, many.data());
+    const Bytes q = queued(rig);
+    ASSERT_EQ(q.size(), 303u);
+    EXPECT_EQ(Bytes(q.begin(), q.begin() + 3), (Bytes{0x11, 0x2B, 0x01}));
+
+    rig.master.OutIndex = 0;
+    rig.master.ClockBitsIn(8);
+    rig.master.ClockBitsIn(1);
+    rig.master.ClockBitsIn(20);
+    EXPECT_EQ(queued(rig), (Bytes{0x25, 0x00, 0x00, 0x27, 0x00, 0x25, 0x01, 0x00, 0x27, 0x03}));
+}
+
+TEST(ByteTransfers, WriteByteSendsStartAndTransferInOneWriteAndReadsTheAcknowledge) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD0);
+    rig.lib.slaves = {&chip};
+    rig.master.I2C_Start();
+    EXPECT_TRUE(rig.master.I2C_WriteByte(0xD0));
+    ASSERT_EQ(rig.lib.writes.size(), 1u);
+    EXPECT_EQ(rig.lib.writes[0], concat({startBytes(0x10), byteWrite(0xD0, 0x10)}));
+    EXPECT_EQ(rig.lib.writes[0].size(), 37u);  // the longest batch
+
+    rig.master.I2C_Start();
+    EXPECT_FALSE(rig.master.I2C_WriteByte(0xC0));  // nobody there
+}
+
+TEST(ByteTransfers, ReadByteSucceedsOnceItsAnswerArrived) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD0);
+    chip.regs[0x0000] = 0x77;
+    rig.lib.slaves = {&chip};
+    rig.master.I2C_Start();
+    ASSERT_TRUE(rig.master.I2C_WriteByte(0xD1));
+    std::uint8_t out = 0;
+    EXPECT_TRUE(rig.master.I2C_ReadByte(out));
+    EXPECT_EQ(out, 0x77);
+    EXPECT_EQ(rig.lib.writes.back(), (Bytes{0x80, 0x10, 0x13, 0x80, 0x10, 0x11, 0x25, 0x00, 0x00, 0x87}));
+
+    rig.lib.answerReads = false;
+    out = 0x42;
+    EXPECT_FALSE(rig.master.I2C_ReadByte(out));
+    EXPECT_EQ(out, 0x42);
+}
+
+TEST(RegisterWrite, FreshSetUpWriteGoesOutWithGpiol0LowAsFiveBatches) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD4);
+    rig.lib.slaves = {&chip};
+    ASSERT_TRUE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
+    const auto& w = rig.lib.writes;
+    ASSERT_EQ(w.size(), 5u);
+    EXPECT_EQ(Bytes(w[0].begin(), w[0].begin() + 3), (Bytes{0x80, 0x03, 0x13}));
+    EXPECT_EQ(w[0], concat({startBytes(0x00), byteWrite(0xD4, 0x00)}));
+    EXPECT_EQ(w[1], concat({repeat3(0x00, 0x13, 1), byteWrite(0xF5, 0x00)}));
+    EXPECT_EQ(w[2], concat({repeat3(0x00, 0x13, 1), byteWrite(0x36, 0x00)}));
+    EXPECT_EQ(w[3], concat({repeat3(0x00, 0x13, 1), byteWrite(0x5A, 0x00)}));
+    EXPECT_EQ(w[4], stopBytes(0x00));
+    EXPECT_EQ(chip.reg(0xF536), 0x5A);
+    EXPECT_EQ(rig.master.LowBytePins, 0x03);  // bus idle, GPIOL0 stays low
+    EXPECT_EQ(rig.master.OutIndex, 0);
+}
+
+TEST(RegisterRead, ReadsWithARepeatedStartAndLeavesGpiol0Alone) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD0);
+    chip.regs[0xF100] = 0x20;
+    rig.lib.slaves = {&chip};
+    std::uint8_t out = 0;
+    ASSERT_TRUE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
+    EXPECT_EQ(out, 0x20);
+    ASSERT_EQ(rig.lib.transactions.size(), 2u);
+    EXPECT_EQ(rig.lib.transactions[0].written, (Bytes{0xD0, 0xF1, 0x00}));
+    EXPECT_FALSE(rig.lib.transactions[0].stopped);  // ended by the repeated start
+    EXPECT_EQ(rig.lib.transactions[1].written, (Bytes{0xD1}));
+    EXPECT_EQ(rig.lib.transactions[1].bytesRead, 1);
+    EXPECT_TRUE(rig.lib.transactions[1].stopped);
+    EXPECT_EQ(rig.lib.writes[0][1], 0x13);  // GPIOL0 still high
+    EXPECT_EQ(rig.master.LowBytePins, 0x13);
+}
+
+TEST(RegisterRetries, DeviceThatNeverAcknowledgesExhaustsBothLimits) {
+    fake::Rig rig;  // nothing on the bus
+    std::uint8_t out = 0x99;
+    EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
+    EXPECT_EQ(out, 0);
+    // 16 attempts of 16 start-and-address tries, and nothing else on the bus.
+    EXPECT_EQ(rig.lib.addressBytes(0xD0), 16 * 16);
+    EXPECT_EQ(rig.lib.writtenBytes(), 16 * 16);
+
+    rig.lib.clearRecords();
+    EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD0, 0xF536, 0x5A));
+    // 13 attempts, each of 11 address tries and 11 tries of each later byte.
+    EXPECT_EQ(rig.lib.addressBytes(0xD0), 13 * 11);
+    EXPECT_EQ(rig.lib.writtenBytes(), 13 * 11 * 4);
+}
+
+TEST(RegisterRetries, UnacknowledgedHighByteEndsEachReadAttemptWithTheStopAlone) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD0);
+    chip.nackHighByte = true;
+    rig.lib.slaves = {&chip};
+    std::uint8_t out = 0x99;
+    EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF536, out));
+    EXPECT_EQ(out, 0);
+    // Per attempt: the address, 16 high-byte tries, then the stop on its own.
+    const auto& w = rig.lib.writes;
+    ASSERT_EQ(w.size(), 16u * 18u);
+    for (std::size_t a = 0; a < 16; ++a) EXPECT_EQ(w[a * 18 + 17], stopBytes(0x10)) << a;
+    ASSERT_EQ(rig.lib.transactions.size(), 16u);
+    for (const auto& t : rig.lib.transactions) {
+        EXPECT_EQ(t.written.size(), 17u);  // no repeated start, no read address
+        EXPECT_TRUE(t.stopped);
+    }
+}
+
+TEST(RegisterRetries, WriteTriesEveryByteAfterAFailedOneAndRetriesTheAttempt) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD4);
+    chip.nackHighByte = true;
+    rig.lib.slaves = {&chip};
+    EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
+    ASSERT_EQ(rig.lib.transactions.size(), 13u);
+    for (const auto& t : rig.lib.transactions) EXPECT_EQ(t.written.size(), 1u + 3u * 11u);
+}
+
+TEST(RegisterRetries, TransientNackIsRetriedWithinTheAttempt) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD4);
+    // The chip misses its address twice before answering.
+    struct Flaky : fake::Slave {
+        fake::RegisterChip& inner;
+        int misses = 2;
+        explicit Flaky(fake::RegisterChip& c) : inner(c) {}
+        bool select(std::uint8_t a) override { return misses-- > 0 ? false : inner.select(a); }
+        bool write(std::uint8_t b) override { return inner.write(b); }
+        std::uint8_t read() override { return inner.read(); }
+    } flaky(chip);
+    rig.lib.slaves = {&flaky};
+    EXPECT_TRUE(rig.master.I2C_WriteRegister(0xD4, 0x1234, 0x77));
+    EXPECT_EQ(chip.reg(0x1234), 0x77);
+    EXPECT_EQ(rig.lib.addressBytes(0xD4), 3);
+}
+
+TEST(BoundedWaits, AnEngineThatNeverAnswersCannotHoldTheCaller) {
+    fake::Rig rig;
+    rig.lib.answers = false;
+    std::uint32_t t0 = rig.clock.ticks;
+    rig.master.I2C_Start();
+    EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));  // runs out: not acknowledged
+    EXPECT_LE(rig.clock.ticks - t0, 110u);
+    std::uint8_t b = 0;
+    t0 = rig.clock.ticks;
+    EXPECT_FALSE(rig.master.I2C_ReadByte(b));
+    EXPECT_LE(rig.clock.ticks - t0, 110u);
+
+    std::uint8_t out = 0x99;
+    EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
+    EXPECT_EQ(out, 0);
+    EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD0, 0xF536, 0x5A));
+    EXPECT_EQ(rig.lib.addressBytes(0xD0), 1 + 16 * 16 + 13 * 11);
+}
+
+TEST(BoundedWaits, FailingQueueStatusEndsTheWaitAtOnce) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD0);
+    rig.lib.slaves = {&chip};
+    rig.lib.queueStatusFailFrom = 1;
+    rig.master.I2C_Start();
+    EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));
+    EXPECT_EQ(rig.lib.queueStatusCalls, 1);
+}
+
+TEST(SendBytes, PartialWriteIsResentFromWhereItStopped) {
+    fake::Rig rig;
+    fake::RegisterChip chip(0xD0);
+    rig.lib.slaves = {&chip};
+    rig.lib.writeCaps = {5, 7};
+    rig.master.I2C_Start();
+    EXPECT_TRUE(rig.master.I2C_WriteByte(0xD0));  // the engine still saw the whole batch
+    ASSERT_EQ(rig.lib.writes.size(), 3u);
+    EXPECT_EQ(rig.lib.writes[0].size(), 5u);
+    EXPECT_EQ(rig.lib.writes[1].size(), 7u);
+    EXPECT_EQ(rig.lib.allWritten(), concat({startBytes(0x10), byteWrite(0xD0, 0x10)}));
+}
+
+TEST(SendBytes, WriteThatStallsGivesUpAfterTheWriteTimeOutKeepingTheRest) {
+    fake::Rig rig;
+    rig.lib.writeCaps = std::deque<std::uint32_t>(5000, 0);
+    rig.lib.writeCaps.front() = 1;
+    rig.master.OutIndex = 0;
+    for (std::uint8_t b : {0x01, 0x02, 0x03}) rig.master.AddToBuffer(b);
+    rig.master.SendBytes(rig.master.OutIndex);
+    EXPECT_EQ(rig.master.OutIndex, 2);
+    EXPECT_EQ(queued(rig), (Bytes{0x02, 0x03}));
+    EXPECT_LE(rig.lib.writes.size(), 1100u);
+
+    rig.lib.writeCaps.clear();
+    rig.master.SendBytes(rig.master.OutIndex);
+    EXPECT_EQ(rig.lib.writes.back(), (Bytes{0x02, 0x03}));
+    EXPECT_EQ(rig.master.OutIndex, 0);
+}
+
+TEST(SendBytes, FailedWriteIsNotRepeated) {
+    fake::Rig rig;
+    rig.lib.failing["FT_Write"] = usb::FT_IO_ERROR;
+    rig.master.OutIndex = 0;
+    rig.master.AddToBuffer(0x87);
+    rig.master.SendBytes(rig.master.OutIndex);
+    EXPECT_EQ(rig.dialogs.errors.size(), 1u);
+}
+
+}  // namespace
