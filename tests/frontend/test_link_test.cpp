@@ -14,7 +14,6 @@
 namespace {
 
 using frontend_test::Board;
-using frontend_test::completedWrites;
 
 struct WindowOnBoard {
     Board board;
@@ -130,37 +129,6 @@ TEST(NimTest, CleanEardatekRunTunesAndReadsBack) {
     EXPECT_EQ(w.board.demod.reg(0xF12A), 0x48);
 }
 
-TEST(NimTest, CleanSharpRunTunesTheStv6110) {
-    WindowOnBoard w(0xD0, 8);
-    ui::TForm1& f = *w.form;
-    f.InitI2CBtnClick();
-    const int first = static_cast<int>(w.log().size());
-    f.TestSharpBtnClick();
-    QStringList expected = cleanTest();
-    expected << QString(70, 'x')
-             << QString(20, ' ') + "Init ZavoRuraz Sharp/Samsung" + QString(22, ' ')
-             << QString(70, '-') << "ZavoRuraz initialization ==> OK";
-    expectLines(w.logFrom(first), expected);
-    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
-    EXPECT_EQ(w.board.demod.reg(0xF166), 0xD0);
-    EXPECT_EQ(w.board.tuner.written.size(), 5u);
-}
-
-TEST(NimTest, WrongNimButtonReportsNoDemodulatorAndLeavesTheTunerAlone) {
-    WindowOnBoard w(0xD4);
-    ui::TForm1& f = *w.form;
-    f.InitI2CBtnClick();
-    const int first = static_cast<int>(w.log().size());
-    f.TestSharpBtnClick();
-    EXPECT_EQ(w.logFrom(first),
-              (QStringList{QString(73, '-'), "ERROR: Demodulator not found !",
-                           "error in NIM choice(Sharp / Eardatek)? or I2C link to NIM not working"}));
-    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "????????");
-    EXPECT_EQ(f.I2CErrorCount, 9999999);
-    EXPECT_EQ(w.board.lib.addressBytes(0xC0), 0);
-    EXPECT_TRUE(w.board.demod.written.empty());
-}
-
 TEST(NimTest, FailedImageCosts300AndTheTestGoesOn) {
     WindowOnBoard w(0xD4);
     w.board.demod.refuseRegister = 0xF140;  // entry 10 of the image, used nowhere else
@@ -173,34 +141,6 @@ TEST(NimTest, FailedImageCosts300AndTheTestGoesOn) {
     EXPECT_FALSE(log.contains(QRegularExpression("^time to do it: ")));
     EXPECT_EQ(f.NbI2CerrorsTxt->text(), "300");
     EXPECT_TRUE(log.contains("Reading OK"));
-}
-
-TEST(NimTest, StuckScratchRegisterCountsEveryWrongValue) {
-    WindowOnBoard w(0xD4);
-    w.board.demod.stuck = {0xF536};  // reads 0 whatever is written
-    ui::TForm1& f = *w.form;
-    f.InitI2CBtnClick();
-    f.TestEardaBtnClick();
-    const QStringList log = w.log();
-    EXPECT_TRUE(log.contains("writing at register X failed"));
-    EXPECT_TRUE(log.contains("writing in register X failed"));
-    // Each pattern pass matches only where it writes 0 (twice).
-    EXPECT_EQ(log.count("we have : 0 writing errors and 510 reading errors from 512"), 2);
-    EXPECT_EQ(f.I2CErrorCount, 2 * (1000 + 510));
-    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "3020");
-}
-
-TEST(NimTest, UnknownIdentityIsLoggedNotCountedAndTheTunerStillFollows) {
-    WindowOnBoard w(0xD4);
-    w.board.demod.regs[0xF100] = 0x21;
-    ui::TForm1& f = *w.form;
-    f.InitI2CBtnClick();
-    f.TestEardaBtnClick();
-    const QStringList log = w.log();
-    EXPECT_TRUE(log.contains("we get the value = 33"));
-    EXPECT_TRUE(log.contains("ERROR : Unknown Demodulator"));
-    EXPECT_TRUE(log.contains("ZavoRuraz initialization ==> OK"));
-    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
 }
 
 TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
@@ -217,18 +157,6 @@ TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
     EXPECT_EQ(log.count("we have : 0 writing errors and 1022 reading errors from 512"), 2);
     EXPECT_EQ(f.I2CErrorCount, 2 * (2000 + 1022));
     EXPECT_TRUE(log.contains("Reading failure!!!!"));
-}
-
-TEST(NimTest, SilentTunerIsReportedWithoutChangingTheTotal) {
-    WindowOnBoard w(0xD4);
-    w.board.tuner.acknowledgeNothing = true;
-    ui::TForm1& f = *w.form;
-    f.InitI2CBtnClick();
-    f.TestEardaBtnClick();
-    const QStringList log = w.log();
-    EXPECT_TRUE(log.contains("Problem with ZavoRuraz initialization"));
-    EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
-    EXPECT_EQ(completedWrites(w.board.lib).back(), "D4:F12A=48");
 }
 
 }  // namespace
