@@ -62,9 +62,6 @@ public:
     bool LampIsGreen(const QLabel* lamp) const;
     // Lets the message loop handle what is pending, from inside a handler.
     void ProcessMessages();
-    usb::Clock& clock() { return services_.clock; }
-    usb::Dialogs& dialogs() { return services_.dialogs; }
-    console::Network& network() { return services_.network; }
 
     // Handlers (console: start-up and channels).
     void FormShow();
