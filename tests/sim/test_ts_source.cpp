@@ -8,21 +8,13 @@
 
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
+#include "support/test_support.h"
 
 using namespace sim;
 
 namespace {
 
-class StepClock : public usb::Clock {
-public:
-    bool hasPerformanceCounter() override { return true; }
-    std::int64_t performanceFrequency() override { return 1000; }
-    std::int64_t performanceCounter() override { return now; }
-    std::uint32_t tickCount() override { return now; }
-    void sleepMs(std::uint32_t ms) override { now += ms; }
-    usb::LocalDateTime localNow() override { return {}; }
-    std::uint32_t now = 0;
-};
+using StepClock = testing_support::FakeClock;
 
 ChannelBOptions rate(double mbit) {
     ChannelBOptions o;
@@ -165,12 +157,12 @@ TEST(TsSource, RateFillsFifoInWholePacketsAndDropsWhatDoesNotFit) {
     TsFifo fifo(rate(8), clock);
     fifo.opened();
     EXPECT_EQ(fifo.available(), 0u);
-    clock.now = 50;  // 50 ms at 8 Mbit/s: 265 whole packets
+    clock.nowUs = 50 * 1000;  // 50 ms at 8 Mbit/s: 265 whole packets
     EXPECT_EQ(fifo.available(), 265 * TsPacketSize);
     EXPECT_EQ(fifo.droppedBytes(), 0u);
 
     // A full driver buffer, then a full chip: everything beyond is lost.
-    clock.now = 1000;
+    clock.nowUs = 1000 * 1000;
     EXPECT_EQ(fifo.available(), TsFifo::DriverBufferSize);
     EXPECT_EQ(fifo.chipBytes(), TsFifo::ChipFifoSize);
     EXPECT_EQ(fifo.droppedBytes(), fifo.producedBytes() - TsFifo::DriverBufferSize - TsFifo::ChipFifoSize);
@@ -181,11 +173,11 @@ TEST(TsSource, StoppedInTaskLeavesDataInTheChipAndPurgeClearsBoth) {
     StepClock clock;
     TsFifo fifo(rate(8), clock);
     fifo.opened();
-    clock.now = 10;
+    clock.nowUs = 10 * 1000;
     const std::size_t before = fifo.available();
     EXPECT_GT(before, 0u);
     fifo.setInTaskRunning(false);
-    clock.now = 20;
+    clock.nowUs = 20 * 1000;
     EXPECT_EQ(fifo.available(), before) << "nothing moves to the driver while stopped";
     EXPECT_EQ(fifo.chipBytes(), TsFifo::ChipFifoSize);
     EXPECT_GT(fifo.droppedBytes(), 0u);
@@ -194,7 +186,7 @@ TEST(TsSource, StoppedInTaskLeavesDataInTheChipAndPurgeClearsBoth) {
     fifo.setInTaskRunning(true);
     EXPECT_EQ(fifo.available(), 0u);
     // After the purge the stream goes on at a packet boundary with no gap.
-    clock.now = 40;
+    clock.nowUs = 40 * 1000;
     const auto ts = drain(fifo, fifo.available());
     const StreamCheck r = check(ts);
     EXPECT_EQ(r.badSync, 0);
@@ -307,9 +299,9 @@ TEST_F(TsOnBoard, NoDataReadReturnsNothingAfterTheTimeOut) {
     ChannelBOptions o;
     o.none = true;
     open(o);
-    const std::uint32_t start = clock.now;
+    const std::uint32_t start = clock.tickCount();
     EXPECT_EQ(readChunk(), 0u);
-    EXPECT_EQ(clock.now - start, 100u);
+    EXPECT_EQ(clock.tickCount() - start, 100u);
     std::uint32_t queued = 1;
     board.FT_GetQueueStatus(handle, &queued);
     EXPECT_EQ(queued, 0u);
@@ -318,10 +310,10 @@ TEST_F(TsOnBoard, NoDataReadReturnsNothingAfterTheTimeOut) {
 TEST_F(TsOnBoard, AtEightMegabitsAReadWaitsForItsChunk) {
     open(rate(8));
     board.FT_Purge(handle, usb::FT_PURGE_RX);
-    const std::uint32_t start = clock.now;
+    const std::uint32_t start = clock.tickCount();
     EXPECT_EQ(readChunk(), 1316u);
     // 1316 bytes take 1.3 ms at 1 MB/s; whole packets arrive every 188 us.
-    EXPECT_LE(clock.now - start, 2u);
+    EXPECT_LE(clock.tickCount() - start, 2u);
 }
 
 TEST_F(TsOnBoard, ShortReadsHandOutFiveHundredBytesPerRead) {
@@ -330,9 +322,9 @@ TEST_F(TsOnBoard, ShortReadsHandOutFiveHundredBytesPerRead) {
     open(o);
     std::vector<std::uint8_t> got;
     for (int i = 0; i < 5; ++i) {
-        const std::uint32_t start = clock.now;
+        const std::uint32_t start = clock.tickCount();
         ASSERT_EQ(readChunk(), 500u);
-        EXPECT_EQ(clock.now - start, 100u) << "each short read ends with the time-out";
+        EXPECT_EQ(clock.tickCount() - start, 100u) << "each short read ends with the time-out";
         got.insert(got.end(), buffer, buffer + 500);
     }
     // The pieces are still one contiguous stream.
