@@ -93,6 +93,7 @@ void TForm1::BtnOpenAClick() {
     BtnCloseA->setEnabled(true);
     BtnQuit->setEnabled(false);
     I2C.ChannelAOpen = true;
+    I2C.ResetLink();  // a fresh handle: whatever cut the last link is gone
     I2Cstatus->setText("Open");
     I2Cstatus->adjustSize();
     if (I2CReady) {
@@ -105,6 +106,7 @@ void TForm1::BtnCloseAClick() {
     Channels.Close_USB_Device_A();
     AppendLog("FT2232H  I2C is closed");
     I2C.ChannelAOpen = false;
+    I2C.ResetLink();
     TestI2CBtn->setEnabled(false);
     BtnOpenA->setEnabled(true);
     BtnCloseA->setEnabled(false);

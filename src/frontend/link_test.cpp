@@ -31,7 +31,7 @@ QString number(std::int64_t n) { return QString::number(n); }
 // not the test value counts twice.
 std::int32_t readLoop(i2c::I2cMaster& m, std::uint8_t demod) {
     std::int32_t errors = 0;
-    for (int i = 0; i < ReadLoopCount; ++i) {
+    for (int i = 0; i < ReadLoopCount && !m.LinkLost(); ++i) {
         std::uint8_t value = 0;
         if (!m.I2C_ReadRegister(demod, RegScratch, value)) ++errors;
         if (value != TestValue) ++errors;
@@ -48,12 +48,13 @@ struct PatternErrors {
 PatternErrors patternTest(i2c::I2cMaster& m, std::uint8_t demod) {
     PatternErrors e;
     auto writeRead = [&](std::uint8_t v) {
+        if (m.LinkLost()) return;
         if (!m.I2C_WriteRegister(demod, RegScratch, v)) ++e.writes;
         std::uint8_t got = 0;
         if (!m.I2C_ReadRegister(demod, RegScratch, got)) ++e.reads;
         if (got != v) ++e.reads;
     };
-    for (int i = 0; i <= 255; ++i) {
+    for (int i = 0; i <= 255 && !m.LinkLost(); ++i) {
         writeRead(static_cast<std::uint8_t>(i));
         writeRead(static_cast<std::uint8_t>(255 - i));
     }
@@ -75,6 +76,12 @@ QString elapsedMs(std::uint32_t t0, std::uint32_t t1) {
     return number(static_cast<std::uint32_t>(t1 - t0)) + QStringLiteral("msec");
 }
 
+// The one line a lost link leaves: the call that failed and the total so far.
+QString linkLostLine(const i2c::LinkLoss& loss, std::int32_t errors) {
+    return QStringLiteral("ERROR : I2C link lost at ") + QString::fromStdString(loss.text()) +
+           QStringLiteral(" test stopped, Nb I2C errors = ") + number(errors);
+}
+
 void titleBlock(TForm1& w, const QString& title) {
     w.AppendLog(QString(70, QLatin1Char('x')));
     w.AppendLog(title);
@@ -91,8 +98,17 @@ bool TForm1::TestDemod() {
     I2CErrorCount = 0;
     AppendLog(QString(73, QLatin1Char('-')));
 
+    // A lost link ends the test where it happened, with one line.
+    auto linkLost = [&] {
+        if (!m.LinkLost()) return false;
+        AppendLog(linkLostLine(*m.linkLoss(), I2CErrorCount));
+        NbI2CerrorsTxt->setText(number(I2CErrorCount));
+        return true;
+    };
+
     // The first write decides whether anybody answers at this address.
     if (!m.I2C_WriteRegister(demod, frontend::RepeaterRegister, frontend::RepeaterOff)) {
+        if (linkLost()) return false;
         I2CErrorCount = DemodAbsentTotal;
         NbI2CerrorsTxt->setText(number(I2CErrorCount));
         return false;
@@ -101,7 +117,9 @@ bool TForm1::TestDemod() {
     AppendLog(QStringLiteral("Trying to get the Demodulator serial number"));
 
     std::uint8_t id = 0;
-    if (m.I2C_ReadRegister(demod, RegChipId, id)) {
+    const bool idRead = m.I2C_ReadRegister(demod, RegChipId, id);
+    if (linkLost()) return false;
+    if (idRead) {
         AppendLog(QStringLiteral("we get the value = ") + number(id));
         AppendLog(id == ChipIdSTV0903 ? QStringLiteral("Demodulator is recognized")
                                       : QStringLiteral("ERROR : Unknown Demodulator"));
@@ -110,7 +128,9 @@ bool TForm1::TestDemod() {
     }
 
     auto writeTestValue = [&] {
-        if (m.I2C_WriteRegister(demod, RegScratch, TestValue)) {
+        const bool written = m.I2C_WriteRegister(demod, RegScratch, TestValue);
+        if (m.LinkLost()) return;
+        if (written) {
             AppendLog(QStringLiteral("writing $5A at address X seems OK"));
         } else {
             AppendLog(QStringLiteral("ERROR : writing $5A at address X  failed"));
@@ -121,6 +141,7 @@ bool TForm1::TestDemod() {
     auto timedReadLoop = [&](const QString& allWrongLine) {
         const std::uint32_t t0 = clock.tickCount();
         const std::int32_t errors = readLoop(m, demod);
+        if (m.LinkLost()) return;
         const std::uint32_t t1 = clock.tickCount();
         AppendLog(QStringLiteral("time to do it : ") + elapsedMs(t0, t1));
         AppendLog(errors == ReadLoopCount ? allWrongLine : readErrorsLine(errors));
@@ -128,24 +149,32 @@ bool TForm1::TestDemod() {
     };
     auto pattern = [&] {
         const PatternErrors e = patternTest(m, demod);
+        if (m.LinkLost()) return;
         AppendLog(patternLine(e));
         I2CErrorCount += e.writes + e.reads;
     };
 
     AppendLog(QStringLiteral("trying to write $5A=90 in register X "));
     writeTestValue();
+    if (linkLost()) return false;
     AppendLog(QStringLiteral("trying to read 1000 times register X"));
     timedReadLoop(QStringLiteral("writing at register X failed"));
+    if (linkLost()) return false;
     AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator"));
     pattern();
+    if (linkLost()) return false;
 
     InitSTV903BtnClick();
+    if (linkLost()) return false;
 
     writeTestValue();
+    if (linkLost()) return false;
     AppendLog(QStringLiteral("we try to do 1000 readings of register X after demodulator init"));
     timedReadLoop(QStringLiteral("writing in register X failed"));
+    if (linkLost()) return false;
     AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator after initialization"));
     pattern();
+    if (linkLost()) return false;
 
     NbI2CerrorsTxt->setText(number(I2CErrorCount));
     return true;
@@ -156,7 +185,10 @@ void TForm1::InitSTV903BtnClick() {
                           QString(28, QLatin1Char(' ')));
     usb::Clock& clock = I2C.clock();
     const std::uint32_t t0 = clock.tickCount();
-    if (frontend::WriteDemodDefaults(I2C, DemodAddress)) {
+    const bool written = frontend::WriteDemodDefaults(I2C, DemodAddress);
+    // A lost link is the link test's to report, not a failed image.
+    if (I2C.LinkLost()) return;
+    if (written) {
         const std::uint32_t t1 = clock.tickCount();
         AppendLog(QStringLiteral("Writing demodulator default values ==> OK"));
         AppendLog(QStringLiteral("time to do it: ") + elapsedMs(t0, t1));
@@ -197,7 +229,7 @@ void TForm1::TestSharpBtnClick() {
     DemodAddress = DemodSharp;
     if (TestDemod()) {
         InitSTV6110BtnClick();
-    } else {
+    } else if (!I2C.LinkLost()) {
         demodNotFound(*this);
     }
 }
@@ -205,7 +237,7 @@ void TForm1::TestSharpBtnClick() {
 void TForm1::TestEardaBtnClick() {
     DemodAddress = DemodEardatek;
     if (!TestDemod()) {
-        demodNotFound(*this);
+        if (!I2C.LinkLost()) demodNotFound(*this);
         return;
     }
     InitSTB6100BtnClick();
