@@ -148,6 +148,7 @@ ChannelA::ChannelA(const ChannelAOptions& options, usb::Clock& clock) {
         if (trace_->isOpen()) {
             VcdWriter* writer = trace_.get();
             bus_.setTrace([writer](std::uint64_t t, bool scl, bool sda) { writer->change(t, scl, sda); });
+            bus_.setContentionTrace([writer](std::uint64_t t, bool on) { writer->contention(t, on); });
         } else {
             traceError_ = "cannot create the I2C trace file " + options.i2cTracePath;
             trace_.reset();

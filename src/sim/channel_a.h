@@ -82,6 +82,7 @@ public:
 
     MpsseEngine& engine() { return *engine_; }
     I2cBus& bus() { return bus_; }
+    const I2cBus& bus() const { return bus_; }
     Demodulator* demodulator() { return demod_.get(); }        // null when absent
     RegisterFile8Slave* tuner() { return tuner_.get(); }       // null when absent
     VcdWriter* trace() { return trace_.get(); }                // null without a trace

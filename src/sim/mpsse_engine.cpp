@@ -111,9 +111,22 @@ bool MpsseEngine::gpiol1() const {
 }
 
 void MpsseEngine::updatePins() {
-    const bool sclLow = (lowDir_ & 0x01) && !sclPin_;
-    const bool sdaLow = (lowDir_ & 0x02) && !(lowValue_ & 0x02);
-    bus_.drive(handle_, sclLow, sdaLow);
+    // Outputs are push-pull: a pin set high drives the line high. Pins that
+    // change in one command reach the wire in pin order, ADBUS0 (SCL) before
+    // ADBUS1 (SDA), so a data change in the same command as a clock rise
+    // happens while SCL is high: the slaves see a start or stop.
+    using Drive = I2cBus::Drive;
+    auto level = [](bool out, bool high) { return !out ? Drive::Released : high ? Drive::High : Drive::Low; };
+    const Drive scl = level(lowDir_ & 0x01, sclPin_);
+    const Drive sda = level(lowDir_ & 0x02, lowValue_ & 0x02);
+    if (scl != sclDrive_) {
+        sclDrive_ = scl;
+        bus_.drivePins(handle_, sclDrive_, sdaDrive_);
+    }
+    if (sda != sdaDrive_) {
+        sdaDrive_ = sda;
+        bus_.drivePins(handle_, sclDrive_, sdaDrive_);
+    }
 }
 
 void MpsseEngine::setTdi(bool level) {

@@ -96,6 +96,8 @@ private:
     std::uint8_t highValue_ = 0;
     std::uint8_t highDir_ = 0;
     bool sclPin_ = false;  // clock output level (differs from bit 0 while clocking)
+    I2cBus::Drive sclDrive_ = I2cBus::Drive::Released;  // what the pins put on the bus
+    I2cBus::Drive sdaDrive_ = I2cBus::Drive::Released;
     std::uint16_t divisor_ = 0;
     bool divideBy5_ = true;
     bool adaptive_ = false;
