@@ -8,7 +8,7 @@ namespace app {
 namespace {
 
 struct BoardSetup {
-    sim::ChannelAOptions channelA;
+    sim::ChannelAOptions channelA = sim::ChannelAOptions::commandLineDefaults();
     sim::ChannelBOptions channelB;
 };
 
