@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include "frontend/tuners.h"
-#include "i2c/fake_mpsse.h"
+#include "i2c/i2c_master.h"
 #include "sim/channel_a.h"
 #include "sim/ft2232h_board.h"
+#include "support/test_support.h"
+#include "usb/channel_layer.h"
 
 namespace {
 
@@ -68,8 +70,10 @@ TEST(TunerTrace, EveryTunerWriteIsFramedByTheRepeaterWrites) {
     const fs::path vcd = fs::temp_directory_path() /
                          ("vesper_tuner_trace_" + std::to_string(::getpid()) + ".vcd");
     {
-        fake::Clock clock;
-        fake::Dialogs dialogs;
+        testing_support::FakeClock clock;
+        clock.stepUsPerReading = 1;  // bounded waits end without real waiting
+        clock.stepUsPerTickReading = 1000;
+        testing_support::RecordingDialogs dialogs;
         sim::Ft2232hBoard board(clock);
         sim::ChannelAOptions options;
         options.i2cTracePath = vcd.string();

@@ -1,5 +1,7 @@
-// The I2C set-up button and the NIM test buttons of the window, on a
-// scripted bus: the log lines, the error total and what reached the chips.
+// The I2C set-up button and the NIM test buttons of the window on the
+// simulated board (MPSSE engine, pin-level bus, demodulator and the tuner
+// behind its repeater) with its fault switches: the log lines, the error
+// total, and what reached the chips.
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -7,31 +9,30 @@
 #include <QRegularExpression>
 #include <memory>
 
-#include "frontend/frontend_bus.h"
+#include "support/simulated_channel_a.h"
 #include "support/test_support.h"
 #include "ui/main_window.h"
 
 namespace {
 
-using frontend_test::Board;
+using testing_support::Bytes;
 
-struct WindowOnBoard {
-    Board board;
+struct WindowOnBoard : testing_support::SimulatedChannelA {
     testing_support::FakeNetwork network;
     std::unique_ptr<ui::TForm1> form;
 
-    explicit WindowOnBoard(std::uint8_t demodAddress, std::size_t tunerRegisters = 12)
-        : board(demodAddress, tunerRegisters) {
+    explicit WindowOnBoard(const sim::ChannelAOptions& options) : SimulatedChannelA(options) {
         testing_support::qtApp();
-        form = std::make_unique<ui::TForm1>(
-            ui::Services{board.lib, board.clock, board.dialogs, network, [] {}});
+        form = std::make_unique<ui::TForm1>(ui::Services{lib, clock, dialogs, network, [] {}});
         // What the console does when channel A opens.
         form->Channels.Open_USB_Device_A();
         form->I2C.ChannelAOpen = true;
     }
+    explicit WindowOnBoard(std::uint8_t demodAddress) : WindowOnBoard(testing_support::nimAt(demodAddress)) {}
 
     QStringList log() const { return form->LogText().split('\n'); }
     QStringList logFrom(int first) const { return log().mid(first); }
+    QString errors() const { return form->NbI2CerrorsTxt->text(); }
 };
 
 // Lines of a clean link test for one pass of the log; "~" marks a pattern.
@@ -85,19 +86,20 @@ TEST(InitI2CButton, SetsTheControllerUpAndOpensTheNimButtons) {
                            "I2C controler INIT OK", "OK MPSSE is empty", "Init MPSSE I2C done!",
                            QString(59, '*')}));
     EXPECT_EQ(f.I2C.ClockDivisor, 149u);
-    EXPECT_EQ(w.board.lib.writes.back(), (fake::Bytes{0x8A, 0x97, 0x8D, 0x80, 0x13, 0x13, 0x82,
+    EXPECT_EQ(w.lib.writes.back(), (Bytes{0x8A, 0x97, 0x8D, 0x80, 0x13, 0x13, 0x82,
                                                       0x0F, 0x0F, 0x86, 0x95, 0x00, 0x85}));
     EXPECT_TRUE(f.TestSharpBtn->isEnabled());
     EXPECT_TRUE(f.TestEardaBtn->isEnabled());
     EXPECT_TRUE(f.LampIsGreen(f.LedI2C));
     EXPECT_TRUE(f.Console.I2CReady);
     EXPECT_EQ(f.I2Cstatus->text(), "Open");
-    EXPECT_GE(w.board.clock.sleptMs, 30u);
+    EXPECT_GE(w.clock.sleptMs, 30u);
 }
 
 TEST(InitI2CButton, FailedSynchronisationChangesNoControl) {
-    WindowOnBoard w(0xD4);
-    w.board.lib.echoBadCommands = false;
+    sim::ChannelAOptions o = testing_support::nimAt(0xD4);
+    o.faults.mpsseSilent = true;  // no echo of the bad commands
+    WindowOnBoard w(o);
     ui::TForm1& f = *w.form;
     const bool sharpBefore = f.TestSharpBtn->isEnabled();
     const QString status = f.I2Cstatus->text();
@@ -124,14 +126,15 @@ TEST(NimTest, CleanEardatekRunTunesAndReadsBack) {
     EXPECT_EQ(f.Link.DemodAddress, 0xD4);
     EXPECT_EQ(f.Link.I2CErrorCount, 0);
     EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
-    EXPECT_EQ(w.board.demod.reg(0xF536), 0x00);  // last pattern value, not the image's 0x22
-    EXPECT_EQ(w.board.tuner.written.size(), 11u);
-    EXPECT_EQ(w.board.demod.reg(0xF12A), 0x48);
+    EXPECT_EQ(w.demod().peek(0xF536), 0x00);  // last pattern value, not the image's 0x22
+    EXPECT_EQ(w.monitor.completedWritesTo(0xC0), 11);
+    EXPECT_EQ(w.demod().peek(0xF12A), 0x48);
 }
 
 TEST(NimTest, FailedImageCosts300AndTheTestGoesOn) {
-    WindowOnBoard w(0xD4);
-    w.board.demod.refuseRegister = 0xF140;  // entry 10 of the image, used nowhere else
+    sim::ChannelAOptions o = testing_support::nimAt(0xD4);
+    o.faults.imageFailsAt = 10;  // 0xF140, entry 10 of the image, used nowhere else
+    WindowOnBoard w(o);
     ui::TForm1& f = *w.form;
     f.InitI2CBtnClick();
     f.TestEardaBtnClick();
@@ -143,12 +146,28 @@ TEST(NimTest, FailedImageCosts300AndTheTestGoesOn) {
     EXPECT_TRUE(log.contains("Reading OK"));
 }
 
+// A chip that takes writes but refuses its read address, so every read fails.
+template <class Chip>
+struct WriteOnly : Chip {
+    using Chip::Chip;
+    bool acceptsAddress(std::uint8_t byte) const override {
+        return (byte & 1) == 0 && Chip::acceptsAddress(byte);
+    }
+};
+
 TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
-    WindowOnBoard w(0xD4);
+    sim::ChannelAOptions o = testing_support::nimAt(0xD4);
+    o.faults.demodAbsent = true;  // in its place, one that cannot be read
+    o.faults.tunerAbsent = true;
+    WindowOnBoard w(o);
+    sim::I2cBus& bus = w.channelA->bus();
+    const int tunerSegment = 1;  // the first segment the channel added
+    WriteOnly<sim::Demodulator> demod(0xD4, bus, tunerSegment, {});
+    demod.attach(bus, sim::I2cBus::kMainSegment);
+    WriteOnly<sim::Stb6100Tuner> tuner(0xC0);
+    tuner.attach(bus, tunerSegment);
     ui::TForm1& f = *w.form;
     f.InitI2CBtnClick();
-    w.board.lib.answerReads = false;  // acknowledges come back, data bytes never do
-    w.board.clock.tickStep = 50;      // each bounded wait runs out after two polls
     f.TestEardaBtnClick();
     const QStringList log = w.log();
     EXPECT_TRUE(log.contains("ERREUR: impossible to read the value"));
@@ -157,6 +176,146 @@ TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
     EXPECT_EQ(log.count("we have : 0 writing errors and 1022 reading errors from 512"), 2);
     EXPECT_EQ(f.Link.I2CErrorCount, 2 * (2000 + 1022));
     EXPECT_TRUE(log.contains("Reading failure!!!!"));
+    EXPECT_EQ(tuner.peek(1), 0xE1);  // the tuner took its table all the same
+}
+
+sim::ChannelAOptions nim(sim::Nim which) {
+    sim::ChannelAOptions o;
+    o.nim = which;
+    return o;
+}
+
+TEST(SimulatedBoard, CleanEardatekRun) {
+    WindowOnBoard b(nim(sim::Nim::Earda));
+    b.form->InitI2CBtnClick();
+    ASSERT_TRUE(b.log().contains("Init MPSSE I2C done!"));
+    b.form->TestEardaBtnClick();
+    const QStringList log = b.log();
+    EXPECT_TRUE(log.contains("Demodulator is recognized"));
+    EXPECT_EQ(log.count("we have : 0 reading errors from 1000"), 2);
+    EXPECT_EQ(log.count("we have : 0 writing errors and 0 reading errors from 512"), 2);
+    EXPECT_TRUE(log.contains("Writing demodulator default values ==> OK"));
+    EXPECT_TRUE(log.contains("ZavoRuraz initialization ==> OK"));
+    EXPECT_EQ(log.last(), "Reading OK");
+    EXPECT_EQ(b.errors(), "0");
+    EXPECT_EQ(b.demod().peek(0xF536), 0x00);
+    EXPECT_EQ(b.demod().peek(0xF534), 0xD4);
+    EXPECT_FALSE(b.demod().repeaterOn());
+    // The tuner holds its table: registers 1 to 11, register 0 untouched.
+    const std::uint8_t stb6100[] = {0xE1, 0x5E, 0x26, 0x38, 0x3E, 0xC0, 0xDC, 0x8F, 0x4D, 0xEB, 0xDE};
+    for (int r = 1; r <= 11; ++r) EXPECT_EQ(b.tuner().peek(r), stb6100[r - 1]) << r;
+    EXPECT_EQ(b.tuner().peek(0), 0x81);
+}
+
+TEST(SimulatedBoard, CleanSharpRunAndTheOtherNimsButton) {
+    WindowOnBoard b(nim(sim::Nim::Sharp));
+    b.form->InitI2CBtnClick();
+    b.form->TestSharpBtnClick();
+    QStringList log = b.log();
+    EXPECT_TRUE(log.contains("Demodulator is recognized"));
+    EXPECT_EQ(log.last(), "ZavoRuraz initialization ==> OK");
+    EXPECT_EQ(b.errors(), "0");
+    EXPECT_EQ(b.demod().peek(0xF166), 0xD0);
+    const std::uint8_t stv6110[] = {0x5F, 0x18, 0xE7, 0x7F, 0x00};
+    for (int r = 0; r <= 4; ++r) EXPECT_EQ(b.tuner().peek(r), stv6110[r]) << r;
+    EXPECT_EQ(b.tuner().peek(5), 0x01);  // power-on value, never written
+
+    const int before = static_cast<int>(b.log().size());
+    b.form->TestEardaBtnClick();
+    EXPECT_EQ(b.log().mid(before),
+              (QStringList{QString(73, '-'), "ERROR: Demodulator not found !",
+                           "error in NIM choice(Sharp / Eardatek)? or I2C link to NIM not working"}));
+    EXPECT_EQ(b.errors(), "????????");
+}
+
+TEST(SimulatedBoard, AbsentDemodulatorLooksLikeTheWrongNim) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.demodAbsent = true;
+    WindowOnBoard b(o);
+    b.form->InitI2CBtnClick();
+    b.form->TestEardaBtnClick();
+    EXPECT_EQ(b.log().last(), "error in NIM choice(Sharp / Eardatek)? or I2C link to NIM not working");
+    EXPECT_EQ(b.errors(), "????????");
+}
+
+TEST(SimulatedBoard, FailedImageCosts300) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.imageFailsAt = 42;
+    WindowOnBoard b(o);
+    b.form->InitI2CBtnClick();
+    b.form->TestEardaBtnClick();
+    const QStringList log = b.log();
+    EXPECT_TRUE(log.contains("Problem writting demodulator default values"));
+    EXPECT_EQ(b.errors(), "300");
+    EXPECT_EQ(log.last(), "Reading OK");
+}
+
+TEST(SimulatedBoard, StuckScratchRegisterCounts1000AndTheMismatchesPerPass) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.scratchStuck = true;
+    WindowOnBoard b(o);
+    b.form->InitI2CBtnClick();
+    b.form->TestEardaBtnClick();
+    const QStringList log = b.log();
+    EXPECT_TRUE(log.contains("writing at register X failed"));
+    EXPECT_TRUE(log.contains("writing in register X failed"));
+    // The register keeps one value; each pattern pass writes it twice.
+    EXPECT_EQ(log.count("we have : 0 writing errors and 510 reading errors from 512"), 2);
+    EXPECT_EQ(b.errors(), QString::number(2 * (1000 + 510)));
+}
+
+TEST(SimulatedBoard, UnknownIdentityStillTunes) {
+    sim::ChannelAOptions o = nim(sim::Nim::Sharp);
+    o.faults.chipId = 0x31;
+    WindowOnBoard b(o);
+    b.form->InitI2CBtnClick();
+    b.form->TestSharpBtnClick();
+    const QStringList log = b.log();
+    EXPECT_TRUE(log.contains("we get the value = 49"));
+    EXPECT_TRUE(log.contains("ERROR : Unknown Demodulator"));
+    EXPECT_EQ(log.last(), "ZavoRuraz initialization ==> OK");
+    EXPECT_EQ(b.errors(), "0");
+}
+
+TEST(SimulatedBoard, AbsentTunerFailsTheTunerStepsOnly) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.tunerAbsent = true;
+    WindowOnBoard b(o);
+    b.form->InitI2CBtnClick();
+    b.form->TestEardaBtnClick();
+    const QStringList log = b.log();
+    EXPECT_TRUE(log.contains("Problem with ZavoRuraz initialization"));
+    EXPECT_EQ(log.last(), "Reading failure!!!!");
+    EXPECT_EQ(b.errors(), "0");
+    EXPECT_FALSE(b.demod().repeaterOn());
+}
+
+// A lost acknowledge makes the master resend a byte the chip already took,
+// so errors do show; what matters is that every run ends and repeats.
+TEST(SimulatedBoard, LostAcknowledgesEndEveryRunAndRepeatWithTheSeed) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.nackRate = 0.05;
+    o.seed = 7;
+    QStringList logs[2];
+    for (QStringList& log : logs) {
+        WindowOnBoard b(o);
+        b.form->InitI2CBtnClick();
+        b.form->TestEardaBtnClick();
+        log = b.log();
+        log.removeIf([](const QString& l) { return l.startsWith("time to do it"); });
+        EXPECT_NE(b.errors(), "????????");
+        EXPECT_TRUE(log.last().startsWith("Reading "));
+    }
+    EXPECT_EQ(logs[0], logs[1]);
+}
+
+TEST(SimulatedBoard, SilentEngineFailsTheSetUp) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.mpsseSilent = true;
+    WindowOnBoard b(o);
+    b.form->InitI2CBtnClick();
+    EXPECT_EQ(b.log().last(), "I2C controler INIT NOT OK");
+    EXPECT_FALSE(b.form->Console.I2CReady);
 }
 
 }  // namespace

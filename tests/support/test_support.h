@@ -42,6 +42,12 @@ public:
     bool perfCounter = true;
     std::int64_t nowUs = 0;
     std::int64_t stepUsPerReading = 0;
+    // Tick readings step by this instead, when set (below 0: not set).
+    std::int64_t stepUsPerTickReading = -1;
+    // How often each was read, and the sleeps asked for.
+    int counterReads = 0;
+    int tickReads = 0;
+    std::uint32_t sleptMs = 0;
     usb::LocalDateTime date{2025, 12, 8, 14, 5, 33};
     bool dateFollowsTime = false;
     std::int64_t dateOriginUs = 0;
@@ -50,9 +56,19 @@ public:
 
     bool hasPerformanceCounter() override { return perfCounter; }
     std::int64_t performanceFrequency() override { return 1'000'000; }
-    std::int64_t performanceCounter() override { return advance(); }
-    std::uint32_t tickCount() override { return static_cast<std::uint32_t>(advance() / 1000); }
-    void sleepMs(std::uint32_t ms) override { nowUs += std::int64_t(ms) * 1000; }
+    std::int64_t performanceCounter() override {
+        ++counterReads;
+        return advance(stepUsPerReading);
+    }
+    std::uint32_t tickCount() override {
+        ++tickReads;
+        return static_cast<std::uint32_t>(
+            advance(stepUsPerTickReading >= 0 ? stepUsPerTickReading : stepUsPerReading) / 1000);
+    }
+    void sleepMs(std::uint32_t ms) override {
+        sleptMs += ms;
+        nowUs += std::int64_t(ms) * 1000;
+    }
     // Within one day of the date, which is all a test needs.
     usb::LocalDateTime localNow() override {
         if (!dateFollowsTime) return date;
@@ -66,8 +82,8 @@ public:
     }
 
 private:
-    std::int64_t advance() {
-        nowUs += stepUsPerReading;
+    std::int64_t advance(std::int64_t step) {
+        nowUs += step;
         return nowUs;
     }
 };
