@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host_stream.h"
+#include "support/test_support.h"
 #include "sim/ft2232h_board.h"
 
 namespace {
@@ -65,7 +66,7 @@ TEST(ChannelAOptions, BadValuesAreReportedWithAReason) {
 }
 
 TEST(ChannelAOptions, AnUnwritableTraceIsReportedAndTheChannelStillWorks) {
-    simtest::ManualClock clock;
+    testing_support::FakeClock clock;
     sim::ChannelAOptions o;
     o.i2cTracePath = "/nonexistent-dir/t.vcd";
     std::string error;
@@ -77,7 +78,7 @@ TEST(ChannelAOptions, AnUnwritableTraceIsReportedAndTheChannelStillWorks) {
 }
 
 TEST(ChannelAOptions, TheFactorysChannelServesTheBoardsChannelA) {
-    simtest::ManualClock clock;
+    testing_support::FakeClock clock;
     sim::Ft2232hBoard board(clock);
     board.setChannelDevice(0, sim::makeChannelA({}, clock));
     usb::FT_HANDLE h = 0;

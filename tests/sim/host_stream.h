@@ -1,26 +1,13 @@
 // The byte streams a host sends to drive the I2C bus through the MPSSE, built
-// the way the program's I2C master builds them, and a clock a test controls.
+// the way the program's I2C master builds them.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "sim/channel_device.h"
-#include "usb/platform_services.h"
 
 namespace simtest {
-
-class ManualClock : public usb::Clock {
-public:
-    bool hasPerformanceCounter() override { return true; }
-    std::int64_t performanceFrequency() override { return 1'000'000; }  // 1 us counts
-    std::int64_t performanceCounter() override { return us; }
-    std::uint32_t tickCount() override { return static_cast<std::uint32_t>(us / 1000); }
-    void sleepMs(std::uint32_t ms) override { us += std::int64_t{ms} * 1000; }
-    usb::LocalDateTime localNow() override { return {}; }
-
-    std::int64_t us = 0;
-};
 
 inline const std::vector<std::uint8_t> kSetup = {0x8A, 0x97, 0x8D, 0x80, 0x13, 0x13, 0x82,
                                                  0x0F, 0x0F, 0x86, 0x95, 0x00, 0x85};

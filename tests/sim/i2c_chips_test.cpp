@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host_stream.h"
+#include "support/test_support.h"
 #include "sim/channel_a.h"
 
 namespace {
@@ -23,7 +24,7 @@ struct Bench {
         EXPECT_TRUE(host.readRegister(device, reg, &v)) << std::hex << reg;
         return v;
     }
-    simtest::ManualClock clock;
+    testing_support::FakeClock clock;
     ChannelA channel;
     simtest::Host host;
 };

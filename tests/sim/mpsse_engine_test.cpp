@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host_stream.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ struct Rig {
         got.resize(engine->read(got.data(), got.size()));
         return got;
     }
-    simtest::ManualClock clock;
+    testing_support::FakeClock clock;
     sim::I2cBus bus;
     std::vector<Change> changes;
     std::unique_ptr<sim::MpsseEngine> engine;
@@ -179,24 +180,24 @@ TEST(MpsseEngine, AtRealTimingAnswersWaitFor0x87OrTheLatencyTimerThenTheMicrofra
     Rig rig(settings);
     // Sent immediately: next microframe (125 us) plus 500 us of host latency.
     EXPECT_TRUE(rig.roundTrip({0xAA, 0x87}).empty());
-    rig.clock.us = 624;
+    rig.clock.nowUs = 624;
     EXPECT_EQ(rig.engine->available(), 0u);
-    rig.clock.us = 625;
+    rig.clock.nowUs = 625;
     EXPECT_EQ(rig.engine->available(), 2u);
     EXPECT_EQ(rig.roundTrip({}), (Bytes{0xFA, 0xAA}));
 
     // Without 0x87 the answer waits for the 16 ms power-up latency timer...
-    rig.clock.us = 1000;
+    rig.clock.nowUs = 1000;
     EXPECT_TRUE(rig.roundTrip({0xAB}).empty());
-    rig.clock.us = 1000 + 16000;
+    rig.clock.nowUs = 1000 + 16000;
     EXPECT_EQ(rig.engine->available(), 0u);
-    rig.clock.us = 1000 + 16000 + 125 + 500;
+    rig.clock.nowUs = 1000 + 16000 + 125 + 500;
     EXPECT_EQ(rig.roundTrip({}), (Bytes{0xFA, 0xAB}));
     // ...or for the one the host set.
     rig.engine->setLatencyTimer(2);
-    rig.clock.us = 20000;
+    rig.clock.nowUs = 20000;
     EXPECT_TRUE(rig.roundTrip({0xAC}).empty());
-    rig.clock.us = 22000 + 125 + 500;
+    rig.clock.nowUs = 22000 + 125 + 500;
     EXPECT_EQ(rig.roundTrip({}), (Bytes{0xFA, 0xAC}));
     EXPECT_EQ(rig.engine->bridge().packetsSent(), 3u);
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "host_stream.h"
+#include "support/test_support.h"
 #include "sim/channel_a.h"
 
 namespace {
@@ -37,7 +38,7 @@ std::string slurp(const fs::path& p) {
 // One register write (0x5A to 0xF536) and its read-back, traced.
 fs::path traceWriteAndRead(const std::string& name) {
     const fs::path path = tempTrace(name);
-    simtest::ManualClock clock;
+    testing_support::FakeClock clock;
     sim::ChannelAOptions o;
     o.i2cTracePath = path.string();
     {
