@@ -199,6 +199,67 @@ TEST_P(SimulatedBoard, SilentEngineFailsTheSetUp) {
     EXPECT_FALSE(b.form->I2CReady);
 }
 
+// The board unplugged in the middle of the link test: every channel A call
+// fails from some call on.
+TEST_P(SimulatedBoard, ALostLinkEndsTheTestOnceWithOneDialogAndNoFurtherCalls) {
+    SimulatedBench b(nim(sim::Nim::Earda), GetParam());
+    b.form->InitI2CBtnClick();
+    ASSERT_TRUE(b.form->I2CReady);
+    const std::uint32_t from = b.board.callCount("FT_Write") + 40;  // inside the first read pass
+    for (const char* call : {"FT_Write", "FT_GetQueueStatus", "FT_Read"})
+        b.board.addFault(*sim::parseCallFault(std::string(call) + ":0=4@" + std::to_string(from)));
+    const std::size_t dialogsBefore = b.dialogs.errors.size();  // the set-up's own, if any
+    const std::int64_t t0 = b.clock.nowUs;
+    b.form->TestEardaBtnClick();
+
+    ASSERT_EQ(b.dialogs.errors.size(), dialogsBefore + 1);
+    const std::string dialog = b.dialogs.errors.back();
+    EXPECT_TRUE(dialog.ends_with(" - General IO error...")) << dialog;
+    const QStringList log = b.log();
+    const QString line = QStringLiteral("ERROR : I2C link lost at ") + QString::fromStdString(dialog) +
+                         QStringLiteral(" test stopped, Nb I2C errors = 0");
+    EXPECT_EQ(log.count(line), 1);
+    EXPECT_EQ(log.last(), line) << "nothing runs after the stop, the tuner step neither";
+    EXPECT_EQ(b.errors(), "0");
+    ASSERT_TRUE(b.form->I2C.LinkLost());
+    EXPECT_LT(b.clock.nowUs - t0, 2'000'000);
+
+    // Further register operations fail at once without asking the library.
+    const auto calls = [&] {
+        return b.board.callCount("FT_Write") + b.board.callCount("FT_GetQueueStatus") +
+               b.board.callCount("FT_Read");
+    };
+    const std::uint32_t before = calls();
+    std::uint8_t value = 0;
+    EXPECT_FALSE(b.form->I2C.I2C_ReadRegister(0xD4, 0xF100, value));
+    EXPECT_FALSE(b.form->I2C.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
+    b.form->TestEardaBtnClick();
+    EXPECT_EQ(calls(), before);
+    EXPECT_EQ(b.dialogs.errors.size(), dialogsBefore + 1);
+
+    // The set-up starts afresh (and, with the board still gone, fails).
+    b.form->InitI2CBtnClick();
+    EXPECT_GT(calls(), before);
+    EXPECT_EQ(b.log().last(), "I2C controler INIT NOT OK");
+}
+
+// Every sixth acknowledge of the demodulator is lost: the master retries,
+// but the scratch register still ends with the values written to it and
+// the read passes count nothing, because no retry resends a byte the chip
+// already took.
+TEST_P(SimulatedBoard, RetriesAfterLostAcknowledgesWriteNothingTwice) {
+    sim::ChannelAOptions o = nim(sim::Nim::Earda);
+    o.faults.nackRate = 0.01;
+    SimulatedBench b(o, GetParam());
+    b.form->InitI2CBtnClick();
+    b.form->TestEardaBtnClick();
+    const QStringList log = b.log();
+    EXPECT_EQ(log.count("we have : 0 reading errors from 1000"), 2);
+    EXPECT_EQ(log.count("we have : 0 writing errors and 0 reading errors from 512"), 2);
+    EXPECT_EQ(b.errors(), "0");
+    EXPECT_EQ(b.demod().peek(0xF536), 0x00);  // the last pattern value
+}
+
 INSTANTIATE_TEST_SUITE_P(UsbTimings, SimulatedBoard, testing::Values(kIdeal, kReal, kSlowHost),
                          [](const testing::TestParamInfo<Timing>& info) { return info.param.name; });
 
