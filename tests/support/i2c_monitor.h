@@ -94,24 +94,13 @@ public:
                 reading_ = false;
                 first_ = true;
             } else if (inTransaction_) {  // stop
-                // A start with no clock edge before the stop is the glitch of
-                // a master that raises SCL before it pulls SDA low for the
-                // stop: the stop ends the transaction before it.
-                if (!clocked_ && transactions.size() > 1 && transactions.back().written.empty()) {
-                    transactions.pop_back();
-                    transactions.back().stopped = true;
-                    inTransaction_ = false;
-                } else {
-                    end(true);
-                }
+                end(true);
             }
-            clocked_ = false;
             bits_ = 0;
             shift_ = 0;
             return;
         }
         if (!after.scl || !inTransaction_) return;
-        clocked_ = true;
         // Rising clock: a data bit, or the ninth, the acknowledge.
         if (bits_ < 8) {
             shift_ = static_cast<std::uint8_t>(shift_ << 1 | (after.sda ? 1 : 0));
@@ -143,7 +132,6 @@ private:
     bool inTransaction_ = false;
     bool reading_ = false;
     bool first_ = false;
-    bool clocked_ = false;  // a rising clock since the last start
     int bits_ = 0;
     std::uint8_t shift_ = 0;
 };
