@@ -1,33 +1,56 @@
 // The engine set-up: the delay, the synchronisation and the controller
-// set-up sequence, against a scripted channel A.
+// set-up sequence, against channel A of the simulated board.
 #include <gtest/gtest.h>
 
-#include "i2c/fake_mpsse.h"
+#include <string>
+
+#include "support/simulated_channel_a.h"
 
 namespace {
 
-using fake::Bytes;
+using testing_support::Bytes;
+using testing_support::I2cRig;
+
+// An injected status for every call of `call` on channel A from the n-th
+// one after now on.
+void failFrom(I2cRig& rig, const std::string& call, std::uint32_t n, usb::FT_STATUS status = usb::FT_IO_ERROR) {
+    rig.board.addFault(sim::CallFault{call, 0, status, rig.board.callCount(call) + n});
+}
+
+sim::ChannelAOptions silentEngine() {
+    sim::ChannelAOptions o;
+    o.faults.mpsseSilent = true;
+    return o;
+}
+
+// Answers wait in the chip for the latency timer; the clock moves 0.1 ms per
+// tick reading, so several polls find nothing before the echo arrives.
+sim::ChannelAOptions realTiming() {
+    sim::ChannelAOptions o;
+    o.usbTiming = sim::UsbTiming::Real;
+    return o;
+}
 
 TEST(I2cMasterConstruction, TakesThePerformanceCounterFromTheClock) {
-    fake::Clock clock;
-    fake::Dialogs dialogs;
-    fake::Mpsse lib;
-    usb::ChannelLayer channels(lib, dialogs);
-    clock.frequency = 3'579'545;
-    i2c::I2cMaster withCounter(channels, clock, dialogs);
+    testing_support::SimulatedChannelA board;
+    usb::ChannelLayer channels(board.lib, board.dialogs);
+    board.clock.frequency = 3'579'545;
+    i2c::I2cMaster withCounter(channels, board.clock, board.dialogs);
     EXPECT_TRUE(withCounter.HasPerfCounter);
     EXPECT_EQ(withCounter.PerfFrequency, 3'579'545);
 
-    clock.perf = false;
-    i2c::I2cMaster without(channels, clock, dialogs);
+    board.clock.perfCounter = false;
+    i2c::I2cMaster without(channels, board.clock, board.dialogs);
     EXPECT_FALSE(without.HasPerfCounter);
 }
 
 TEST(DelayMicroseconds, PerformanceCounterWaitsTheTruncatedCountAndReportsTrue) {
-    fake::Rig rig;
+    I2cRig rig;
     // 1.5 counts per microsecond: 5 us is 7 counts (7.5 truncated).
     rig.master.PerfFrequency = 1'500'000;
-    rig.clock.counter = 100;
+    rig.clock.nowUs = 99;  // the first reading is 100
+    rig.clock.counterReads = 0;
+    rig.clock.tickReads = 0;
     EXPECT_TRUE(rig.master.DelayMicroseconds(5));
     // Reads at 100, 101, ..., 107: the last one is the first 7 counts away.
     EXPECT_EQ(rig.clock.counterReads, 8);
@@ -39,25 +62,23 @@ TEST(DelayMicroseconds, PerformanceCounterWaitsTheTruncatedCountAndReportsTrue) 
 }
 
 TEST(DelayMicroseconds, LongWaitOnAFastCounterDoesNotOverflow) {
-    fake::Rig rig;
+    I2cRig rig;
     // 4e9 us at 3 GHz is 1.2e13 counts; the plain product would overflow 64 bits.
     rig.master.PerfFrequency = 3'000'000'000;
-    rig.clock.counterStep = 1'000'000'000;
+    rig.clock.stepUsPerReading = 1'000'000'000;
+    rig.clock.counterReads = 0;
     EXPECT_TRUE(rig.master.DelayMicroseconds(4'000'000'000u));
     EXPECT_EQ(rig.clock.counterReads, 1 + 12'000);
 }
 
 TEST(DelayMicroseconds, TickFallbackWaitsForTheTickToTurnAndReportsFalse) {
-    fake::Rig rig;
-    rig.master.HasPerfCounter = false;
+    I2cRig rig;
     // A tick that turns only every fourth read: a short wait still lasts one tick.
-    struct SlowTicks : fake::Clock {
+    struct SlowTicks : testing_support::FakeClock {
         int n = 0;
         std::uint32_t tickCount() override { return 50 + static_cast<std::uint32_t>(n++ / 4); }
     } slow;
-    fake::Dialogs dialogs;
-    usb::ChannelLayer channels(rig.lib, dialogs);
-    i2c::I2cMaster master(channels, slow, dialogs);
+    i2c::I2cMaster master(rig.channels, slow, rig.dialogs);
     master.HasPerfCounter = false;
     EXPECT_FALSE(master.DelayMicroseconds(5));
     EXPECT_GE(slow.n, 5);  // at least one read after the tick changed
@@ -70,16 +91,24 @@ TEST(DelayMicroseconds, TickFallbackWaitsForTheTickToTurnAndReportsFalse) {
 }
 
 TEST(SyncMPSSE, SucceedsOnTheExactEchoAndSendsTheBadCommandsAlone) {
-    fake::Rig rig;
+    I2cRig rig;
     EXPECT_TRUE(rig.master.SyncMPSSE());
     EXPECT_EQ(rig.lib.writes, (std::vector<Bytes>{{0xAA}, {0xAB}}));
     EXPECT_EQ(rig.master.OutIndex, 0);
 }
 
 TEST(SyncMPSSE, DiscardsStrayBytesAndResendsTheFirstCommandOnEveryEmptyPoll) {
-    fake::Rig rig;
-    rig.lib.injectAnswer({0x12, 0xFA, 0xAB});  // stale, must not count as the echo
-    rig.lib.answerDelayPolls = 3;
+    I2cRig rig(realTiming());
+    ASSERT_TRUE(rig.setUp);
+    rig.clock.stepUsPerTickReading = 100;
+    // An earlier session's echo, still unread: it must not count as this one.
+    const std::uint8_t stale[] = {0xAB};
+    std::uint32_t written = 0;
+    ASSERT_EQ(rig.board.FT_Write(rig.channels.FT_HandleA, stale, 1, &written), usb::FT_OK);
+    rig.clock.advanceMs(20);
+    std::uint32_t waiting = 0;
+    rig.board.FT_GetQueueStatus(rig.channels.FT_HandleA, &waiting);
+    ASSERT_EQ(waiting, 2u);
     EXPECT_TRUE(rig.master.SyncMPSSE());
     const auto& w = rig.lib.writes;
     ASSERT_GE(w.size(), 4u);
@@ -87,15 +116,17 @@ TEST(SyncMPSSE, DiscardsStrayBytesAndResendsTheFirstCommandOnEveryEmptyPoll) {
     for (std::size_t i = 0; i + 1 < w.size(); ++i) EXPECT_EQ(w[i], Bytes{0xAA});
 }
 
-TEST(SyncMPSSE, FailsWhenTheSecondEchoEndsWithTheMarkerAlone) {
-    fake::Rig rig;
-    rig.lib.echoSecondSync = false;  // 0xAB answered by 0xFA only
+TEST(SyncMPSSE, FailsWithoutTheSecondEcho) {
+    I2cRig rig;
+    // The first echo is read; every read after it fails, so 0xFA 0xAB never comes in.
+    failFrom(rig, "FT_Read", 2);
     EXPECT_FALSE(rig.master.SyncMPSSE());
+    EXPECT_EQ(rig.lib.writes, (std::vector<Bytes>{{0xAA}, {0xAB}}));
 }
 
 TEST(SyncMPSSE, FailedFirstStatusCallWritesNothing) {
-    fake::Rig rig;
-    rig.lib.queueStatusFailFrom = 1;
+    I2cRig rig;
+    failFrom(rig, "FT_GetQueueStatus", 1);
     EXPECT_FALSE(rig.master.SyncMPSSE());
     EXPECT_TRUE(rig.lib.writes.empty());
     // The layer below reported it.
@@ -103,24 +134,25 @@ TEST(SyncMPSSE, FailedFirstStatusCallWritesNothing) {
 }
 
 TEST(SyncMPSSE, FailsOnAStatusCallThatFailsWhilePolling) {
-    fake::Rig rig;
-    rig.lib.answerDelayPolls = 10;
-    rig.lib.queueStatusFailFrom = 4;
+    I2cRig rig(realTiming());
+    ASSERT_TRUE(rig.setUp);
+    rig.clock.stepUsPerTickReading = 10;  // the echo is many empty polls away
+    failFrom(rig, "FT_GetQueueStatus", 4);
     EXPECT_FALSE(rig.master.SyncMPSSE());
+    EXPECT_EQ(rig.lib.writes, (std::vector<Bytes>(3, Bytes{0xAA})));
 }
 
 TEST(SyncMPSSE, AnEngineThatNeverAnswersFailsWithinTheBound) {
-    fake::Rig rig;
-    rig.lib.answers = false;
-    const std::uint32_t t0 = rig.clock.ticks;
+    I2cRig rig(silentEngine());
+    const std::int64_t t0 = rig.clock.nowUs;
     EXPECT_FALSE(rig.master.SyncMPSSE());
-    // One tick passes per tick read; about half a second of them.
-    EXPECT_LE(rig.clock.ticks - t0, 600u);
+    // A millisecond passes per tick read; about half a second of them.
+    EXPECT_LE(rig.clock.nowUs - t0, 600'000);
     EXPECT_GE(rig.lib.writes.size(), 100u);
 }
 
 TEST(InitI2CController, RunsTheSetUpAndSendsThe13BytesInOneWrite) {
-    fake::Rig rig;
+    I2cRig rig;
     rig.master.ClockDivisor = 149;
     rig.master.LowBytePins = 0;
     EXPECT_TRUE(rig.master.InitI2CController());
@@ -135,33 +167,35 @@ TEST(InitI2CController, RunsTheSetUpAndSendsThe13BytesInOneWrite) {
                                         0x95, 0x00, 0x85}));
     EXPECT_EQ(rig.master.LowBytePins, 0x13);
     EXPECT_EQ(rig.master.OutIndex, 0);
-    EXPECT_TRUE(rig.dialogs.boxes.empty());
+    EXPECT_TRUE(rig.dialogs.messages.empty());
+    EXPECT_EQ(rig.channelA->engine().clockDivisor(), 149);
 }
 
 TEST(InitI2CController, DivisorGoesOutLowByteFirst) {
-    fake::Rig rig;
+    I2cRig rig;
     rig.master.ClockDivisor = 0x1234;
     ASSERT_TRUE(rig.master.InitI2CController());
     const Bytes& w = rig.lib.writes.back();
     EXPECT_EQ(w[9], 0x86);
     EXPECT_EQ(w[10], 0x34);
     EXPECT_EQ(w[11], 0x12);
+    EXPECT_EQ(rig.channelA->engine().clockDivisor(), 0x1234);
 }
 
 TEST(InitI2CController, LatencyFailureShowsItsBoxAndTheSetUpGoesOn) {
-    fake::Rig rig;
-    rig.lib.failing["FT_SetLatencyTimer"] = usb::FT_IO_ERROR;
-    rig.lib.failing["FT_ResetDevice"] = usb::FT_IO_ERROR;  // reported, not examined
+    I2cRig rig;
+    failFrom(rig, "FT_SetLatencyTimer", 1);
+    failFrom(rig, "FT_ResetDevice", 1);  // reported, not examined
     rig.master.ClockDivisor = 149;
     EXPECT_TRUE(rig.master.InitI2CController());
-    EXPECT_EQ(rig.dialogs.boxes, std::vector<std::string>{"set latency failed"});
+    EXPECT_EQ(rig.dialogs.messages, std::vector<std::string>{"set latency failed"});
     EXPECT_EQ(rig.dialogs.errors.size(), 2u);
 }
 
 TEST(InitI2CController, FailedSynchronisationSendsNoSetUp) {
-    fake::Rig rig;
-    rig.lib.echoBadCommands = false;
+    I2cRig rig(silentEngine());
     EXPECT_FALSE(rig.master.InitI2CController());
+    ASSERT_FALSE(rig.lib.writes.empty());
     for (const Bytes& w : rig.lib.writes) EXPECT_EQ(w, Bytes{0xAA});
 }
 

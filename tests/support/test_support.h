@@ -40,6 +40,7 @@ inline QApplication& qtApp() {
 class FakeClock : public usb::Clock {
 public:
     bool perfCounter = true;
+    std::int64_t frequency = 1'000'000;  // what the counter claims; it counts microseconds
     std::int64_t nowUs = 0;
     std::int64_t stepUsPerReading = 0;
     // Tick readings step by this instead, when set (below 0: not set).
@@ -55,7 +56,7 @@ public:
     void advanceMs(std::int64_t ms) { nowUs += ms * 1000; }
 
     bool hasPerformanceCounter() override { return perfCounter; }
-    std::int64_t performanceFrequency() override { return 1'000'000; }
+    std::int64_t performanceFrequency() override { return frequency; }
     std::int64_t performanceCounter() override {
         ++counterReads;
         return advance(stepUsPerReading);
