@@ -1,14 +1,53 @@
 // Bus transactions: the byte streams of start, stop and byte transfers, and
-// the retry behaviour of the register operations, against a scripted engine.
+// the retry behaviour of the register operations, on the simulated channel A
+// as the D2XX recorder and a protocol analyser on the bus see them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "i2c/fake_mpsse.h"
+#include <string>
+
+#include "sim/i2c_slaves.h"
+#include "support/simulated_channel_a.h"
 
 namespace {
 
-using fake::Bytes;
+using testing_support::Bytes;
+using testing_support::I2cRig;
+
+// Channel A with nothing on its bus but chips a test attaches itself.
+sim::ChannelAOptions emptyBus() {
+    sim::ChannelAOptions o;
+    o.faults.demodAbsent = true;
+    o.faults.tunerAbsent = true;
+    return o;
+}
+sim::ChannelAOptions sharp() {
+    sim::ChannelAOptions o;
+    o.nim = sim::Nim::Sharp;  // the demodulator at 0xD0
+    return o;
+}
+
+void failFrom(I2cRig& rig, const std::string& call, std::uint32_t n) {
+    rig.board.addFault(sim::CallFault{call, 0, usb::FT_IO_ERROR, rig.board.callCount(call) + n});
+}
+
+// A register chip that takes its address but refuses the register's high byte.
+struct DeafToRegisters : sim::RegisterFile16Slave {
+    using RegisterFile16Slave::RegisterFile16Slave;
+    bool afterAddress = false;
+    void addressed(bool read) override {
+        afterAddress = !read;
+        RegisterFile16Slave::addressed(read);
+    }
+    bool received(std::uint8_t byte) override {
+        if (afterAddress) {
+            afterAddress = false;
+            return false;
+        }
+        return RegisterFile16Slave::received(byte);
+    }
+};
 
 Bytes repeat3(std::uint8_t value, std::uint8_t dir, int times) {
     Bytes b;
@@ -40,13 +79,13 @@ Bytes byteWrite(std::uint8_t value, std::uint8_t pins) {
     return {0x11, 0x00, 0x00, value, 0x80, pins, 0x11, 0x27, 0x00, 0x87};
 }
 
-Bytes queued(const fake::Rig& rig) {
+Bytes queued(const I2cRig& rig) {
     return Bytes(rig.channels.FT_Out_Buffer.begin(),
                  rig.channels.FT_Out_Buffer.begin() + rig.master.OutIndex);
 }
 
 TEST(StartStop, StartQueuesThe27PinWritesForGpiol0HighAndLow) {
-    fake::Rig rig;
+    I2cRig rig;
     rig.master.AddToBuffer(0x55);  // discarded by the start
     ASSERT_TRUE(rig.master.I2C_Start());
     EXPECT_EQ(queued(rig), startBytes(0x10));
@@ -60,7 +99,7 @@ TEST(StartStop, StartQueuesThe27PinWritesForGpiol0HighAndLow) {
 }
 
 TEST(StartStop, StopDropsTheSdaDriveCommandLeftByTheLastTransfer) {
-    fake::Rig rig;
+    I2cRig rig;
     rig.master.LowBytePins = 0x03;
     rig.master.I2C_Start();
     rig.master.I2C_WriteByte(0xD0);
@@ -71,7 +110,7 @@ TEST(StartStop, StopDropsTheSdaDriveCommandLeftByTheLastTransfer) {
 }
 
 TEST(StartStop, ClosedChannelQueuesNothingAndEachByteWriteShowsBothBoxes) {
-    fake::Rig rig;
+    I2cRig rig;
     rig.master.ChannelAOpen = false;
     rig.master.OutIndex = 0;
     EXPECT_FALSE(rig.master.I2C_Start());
@@ -83,11 +122,11 @@ TEST(StartStop, ClosedChannelQueuesNothingAndEachByteWriteShowsBothBoxes) {
     EXPECT_EQ(rig.master.OutIndex, 0);
 
     EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));
-    EXPECT_EQ(rig.dialogs.boxes, (std::vector<std::string>{"pb scanoutA", "pb scanInA"}));
+    EXPECT_EQ(rig.dialogs.messages, (std::vector<std::string>{"pb scanoutA", "pb scanInA"}));
 }
 
 TEST(ClockBits, SplitsCountsIntoWholeBytesAndRemainingBits) {
-    fake::Rig rig;
+    I2cRig rig;
     const std::uint8_t zero = 0;
     rig.master.OutIndex = 0;
     rig.master.ClockBitsOut(1, &zero);
@@ -114,9 +153,7 @@ TEST(ClockBits, SplitsCountsIntoWholeBytesAndRemainingBits) {
 }
 
 TEST(ByteTransfers, WriteByteSendsStartAndTransferInOneWriteAndReadsTheAcknowledge) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD0);
-    rig.lib.slaves = {&chip};
+    I2cRig rig(sharp());
     rig.master.I2C_Start();
     EXPECT_TRUE(rig.master.I2C_WriteByte(0xD0));
     ASSERT_EQ(rig.lib.writes.size(), 1u);
@@ -124,14 +161,12 @@ TEST(ByteTransfers, WriteByteSendsStartAndTransferInOneWriteAndReadsTheAcknowled
     EXPECT_EQ(rig.lib.writes[0].size(), 37u);  // the longest batch
 
     rig.master.I2C_Start();
-    EXPECT_FALSE(rig.master.I2C_WriteByte(0xC0));  // nobody there
+    EXPECT_FALSE(rig.master.I2C_WriteByte(0xC0));  // behind the repeater, which is off
 }
 
 TEST(ByteTransfers, ReadByteSucceedsOnceItsAnswerArrived) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD0);
-    chip.regs[0x0000] = 0x77;
-    rig.lib.slaves = {&chip};
+    I2cRig rig(sharp());
+    rig.demod().poke(0x0000, 0x77);
     rig.master.I2C_Start();
     ASSERT_TRUE(rig.master.I2C_WriteByte(0xD1));
     std::uint8_t out = 0;
@@ -139,16 +174,14 @@ TEST(ByteTransfers, ReadByteSucceedsOnceItsAnswerArrived) {
     EXPECT_EQ(out, 0x77);
     EXPECT_EQ(rig.lib.writes.back(), (Bytes{0x80, 0x10, 0x13, 0x80, 0x10, 0x11, 0x25, 0x00, 0x00, 0x87}));
 
-    rig.lib.answerReads = false;
+    failFrom(rig, "FT_Read", 1);  // the answer never comes in
     out = 0x42;
     EXPECT_FALSE(rig.master.I2C_ReadByte(out));
     EXPECT_EQ(out, 0x42);
 }
 
 TEST(RegisterWrite, FreshSetUpWriteGoesOutWithGpiol0LowAsFiveBatches) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD4);
-    rig.lib.slaves = {&chip};
+    I2cRig rig;
     ASSERT_TRUE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
     const auto& w = rig.lib.writes;
     ASSERT_EQ(w.size(), 5u);
@@ -158,52 +191,48 @@ TEST(RegisterWrite, FreshSetUpWriteGoesOutWithGpiol0LowAsFiveBatches) {
     EXPECT_EQ(w[2], concat({repeat3(0x00, 0x13, 1), byteWrite(0x36, 0x00)}));
     EXPECT_EQ(w[3], concat({repeat3(0x00, 0x13, 1), byteWrite(0x5A, 0x00)}));
     EXPECT_EQ(w[4], stopBytes(0x00));
-    EXPECT_EQ(chip.reg(0xF536), 0x5A);
+    EXPECT_EQ(rig.demod().peek(0xF536), 0x5A);
     EXPECT_EQ(rig.master.LowBytePins, 0x03);  // bus idle, GPIOL0 stays low
     EXPECT_EQ(rig.master.OutIndex, 0);
 }
 
 TEST(RegisterRead, ReadsWithARepeatedStartAndLeavesGpiol0Alone) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD0);
-    chip.regs[0xF100] = 0x20;
-    rig.lib.slaves = {&chip};
+    I2cRig rig(sharp());  // its identity 0x20 at 0xF100
     std::uint8_t out = 0;
     ASSERT_TRUE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
     EXPECT_EQ(out, 0x20);
-    ASSERT_EQ(rig.lib.transactions.size(), 2u);
-    EXPECT_EQ(rig.lib.transactions[0].written, (Bytes{0xD0, 0xF1, 0x00}));
-    EXPECT_FALSE(rig.lib.transactions[0].stopped);  // ended by the repeated start
-    EXPECT_EQ(rig.lib.transactions[1].written, (Bytes{0xD1}));
-    EXPECT_EQ(rig.lib.transactions[1].bytesRead, 1);
-    EXPECT_TRUE(rig.lib.transactions[1].stopped);
+    ASSERT_EQ(rig.monitor.transactions.size(), 2u);
+    EXPECT_EQ(rig.monitor.transactions[0].written, (Bytes{0xD0, 0xF1, 0x00}));
+    EXPECT_FALSE(rig.monitor.transactions[0].stopped);  // ended by the repeated start
+    EXPECT_EQ(rig.monitor.transactions[1].written, (Bytes{0xD1}));
+    EXPECT_EQ(rig.monitor.transactions[1].bytesRead(), 1);
+    EXPECT_TRUE(rig.monitor.transactions[1].stopped);
     EXPECT_EQ(rig.lib.writes[0][1], 0x13);  // GPIOL0 still high
     EXPECT_EQ(rig.master.LowBytePins, 0x13);
 }
 
 TEST(RegisterRetries, DeviceThatNeverAcknowledgesExhaustsBothLimits) {
-    fake::Rig rig;  // nothing on the bus
+    I2cRig rig(emptyBus());
     std::uint8_t out = 0x99;
     EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
     EXPECT_EQ(out, 0);
     // 16 attempts of 16 start-and-address tries, and nothing else on the bus.
-    EXPECT_EQ(rig.lib.addressBytes(0xD0), 16 * 16);
-    EXPECT_EQ(rig.lib.writtenBytes(), 16 * 16);
+    EXPECT_EQ(rig.monitor.addressBytes(0xD0), 16 * 16);
+    EXPECT_EQ(rig.monitor.writtenBytes(), 16 * 16);
 
-    rig.lib.clearRecords();
+    rig.clearRecords();
     EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD0, 0xF536, 0x5A));
     // 13 attempts, each of 11 address tries and 11 tries of each later byte;
     // a later byte's first try goes out as it is, its ten others start over
     // with the address, which is refused.
-    EXPECT_EQ(rig.lib.addressBytes(0xD0), 13 * (11 + 3 * 10));
-    EXPECT_EQ(rig.lib.writtenBytes(), 13 * 11 * 4);
+    EXPECT_EQ(rig.monitor.addressBytes(0xD0), 13 * (11 + 3 * 10));
+    EXPECT_EQ(rig.monitor.writtenBytes(), 13 * 11 * 4);
 }
 
 TEST(RegisterRetries, UnacknowledgedHighByteEndsEachReadAttemptWithTheStopAlone) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD0);
-    chip.nackHighByte = true;
-    rig.lib.slaves = {&chip};
+    I2cRig rig(emptyBus());
+    DeafToRegisters chip(0xD0);
+    chip.attach(rig.channelA->bus(), sim::I2cBus::kMainSegment);
     std::uint8_t out = 0x99;
     EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF536, out));
     EXPECT_EQ(out, 0);
@@ -212,9 +241,9 @@ TEST(RegisterRetries, UnacknowledgedHighByteEndsEachReadAttemptWithTheStopAlone)
     const auto& w = rig.lib.writes;
     ASSERT_EQ(w.size(), 16u * 33u);
     for (std::size_t a = 0; a < 16; ++a) EXPECT_EQ(w[a * 33 + 32], stopBytes(0x10)) << a;
-    ASSERT_EQ(rig.lib.transactions.size(), 16u * 16u);
+    ASSERT_EQ(rig.monitor.transactions.size(), 16u * 16u);
     int stops = 0;
-    for (const auto& t : rig.lib.transactions) {
+    for (const auto& t : rig.monitor.transactions) {
         // Never the high byte twice in one transaction, never a read address.
         EXPECT_EQ(t.written, (Bytes{0xD0, 0xF5}));
         stops += t.stopped;
@@ -223,15 +252,14 @@ TEST(RegisterRetries, UnacknowledgedHighByteEndsEachReadAttemptWithTheStopAlone)
 }
 
 TEST(RegisterRetries, WriteTriesEveryByteAfterAFailedOneAndRetriesTheAttempt) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD4);
-    chip.nackHighByte = true;
-    rig.lib.slaves = {&chip};
+    I2cRig rig(emptyBus());
+    DeafToRegisters chip(0xD4);
+    chip.attach(rig.channelA->bus(), sim::I2cBus::kMainSegment);
     EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
     // Each attempt still reaches its stop after 11 tries of each byte, and
     // no transaction carries a byte twice.
     int stops = 0;
-    for (const auto& t : rig.lib.transactions) {
+    for (const auto& t : rig.monitor.transactions) {
         stops += t.stopped;
         Bytes sorted = t.written;
         std::sort(sorted.begin(), sorted.end());
@@ -243,57 +271,54 @@ TEST(RegisterRetries, WriteTriesEveryByteAfterAFailedOneAndRetriesTheAttempt) {
 }
 
 TEST(RegisterRetries, TransientNackIsRetriedWithinTheAttempt) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD4);
+    I2cRig rig(emptyBus());
     // The chip misses its address twice before answering.
-    struct Flaky : fake::Slave {
-        fake::RegisterChip& inner;
-        int misses = 2;
-        explicit Flaky(fake::RegisterChip& c) : inner(c) {}
-        bool select(std::uint8_t a) override { return misses-- > 0 ? false : inner.select(a); }
-        bool write(std::uint8_t b) override { return inner.write(b); }
-        std::uint8_t read() override { return inner.read(); }
-    } flaky(chip);
-    rig.lib.slaves = {&flaky};
+    struct Flaky : sim::RegisterFile16Slave {
+        using RegisterFile16Slave::RegisterFile16Slave;
+        mutable int misses = 2;
+        bool acceptsAddress(std::uint8_t byte) const override {
+            return misses-- > 0 ? false : RegisterFile16Slave::acceptsAddress(byte);
+        }
+    } chip(0xD4);
+    chip.attach(rig.channelA->bus(), sim::I2cBus::kMainSegment);
     EXPECT_TRUE(rig.master.I2C_WriteRegister(0xD4, 0x1234, 0x77));
-    EXPECT_EQ(chip.reg(0x1234), 0x77);
-    EXPECT_EQ(rig.lib.addressBytes(0xD4), 3);
+    EXPECT_EQ(chip.peek(0x1234), 0x77);
+    EXPECT_EQ(rig.monitor.addressBytes(0xD4), 3);
 }
 
 TEST(BoundedWaits, AnEngineThatNeverAnswersCannotHoldTheCaller) {
-    fake::Rig rig;
-    rig.lib.answers = false;
-    std::uint32_t t0 = rig.clock.ticks;
+    sim::ChannelAOptions o = emptyBus();
+    o.faults.mpsseSilent = true;
+    I2cRig rig(o);
+    rig.master.LowBytePins = 0x13;  // as after a set-up
+    rig.clearRecords();
+    std::int64_t t0 = rig.clock.nowUs;
     rig.master.I2C_Start();
     EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));  // runs out: not acknowledged
-    EXPECT_LE(rig.clock.ticks - t0, 110u);
+    EXPECT_LE(rig.clock.nowUs - t0, 110'000);
     std::uint8_t b = 0;
-    t0 = rig.clock.ticks;
+    t0 = rig.clock.nowUs;
     EXPECT_FALSE(rig.master.I2C_ReadByte(b));
-    EXPECT_LE(rig.clock.ticks - t0, 110u);
+    EXPECT_LE(rig.clock.nowUs - t0, 110'000);
 
     std::uint8_t out = 0x99;
     EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
     EXPECT_EQ(out, 0);
     EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD0, 0xF536, 0x5A));
-    EXPECT_EQ(rig.lib.addressBytes(0xD0), 1 + 16 * 16 + 13 * (11 + 3 * 10));
+    EXPECT_EQ(rig.monitor.addressBytes(0xD0), 1 + 16 * 16 + 13 * (11 + 3 * 10));
 }
 
 TEST(BoundedWaits, FailingQueueStatusEndsTheWaitAtOnce) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD0);
-    rig.lib.slaves = {&chip};
-    rig.lib.queueStatusFailFrom = 1;
+    I2cRig rig(sharp());
+    failFrom(rig, "FT_GetQueueStatus", 1);
     rig.master.I2C_Start();
     EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));
-    EXPECT_EQ(rig.lib.queueStatusCalls, 1);
+    EXPECT_EQ(rig.lib.count("FT_GetQueueStatus"), 1);
 }
 
 TEST(SendBytes, PartialWriteIsResentFromWhereItStopped) {
-    fake::Rig rig;
-    fake::RegisterChip chip(0xD0);
-    rig.lib.slaves = {&chip};
-    rig.lib.writeCaps = {5, 7};
+    I2cRig rig(sharp());
+    rig.lib.writeLimits = {5, 7};
     rig.master.I2C_Start();
     EXPECT_TRUE(rig.master.I2C_WriteByte(0xD0));  // the engine still saw the whole batch
     ASSERT_EQ(rig.lib.writes.size(), 3u);
@@ -303,9 +328,9 @@ TEST(SendBytes, PartialWriteIsResentFromWhereItStopped) {
 }
 
 TEST(SendBytes, WriteThatStallsGivesUpAfterTheWriteTimeOutKeepingTheRest) {
-    fake::Rig rig;
-    rig.lib.writeCaps = std::deque<std::uint32_t>(5000, 0);
-    rig.lib.writeCaps.front() = 1;
+    I2cRig rig;
+    rig.lib.writeLimits = std::deque<std::uint32_t>(5000, 0);
+    rig.lib.writeLimits.front() = 1;
     rig.master.OutIndex = 0;
     for (std::uint8_t b : {0x01, 0x02, 0x03}) rig.master.AddToBuffer(b);
     rig.master.SendBytes(rig.master.OutIndex);
@@ -313,15 +338,15 @@ TEST(SendBytes, WriteThatStallsGivesUpAfterTheWriteTimeOutKeepingTheRest) {
     EXPECT_EQ(queued(rig), (Bytes{0x02, 0x03}));
     EXPECT_LE(rig.lib.writes.size(), 1100u);
 
-    rig.lib.writeCaps.clear();
+    rig.lib.writeLimits.clear();
     rig.master.SendBytes(rig.master.OutIndex);
     EXPECT_EQ(rig.lib.writes.back(), (Bytes{0x02, 0x03}));
     EXPECT_EQ(rig.master.OutIndex, 0);
 }
 
 TEST(SendBytes, FailedWriteIsNotRepeated) {
-    fake::Rig rig;
-    rig.lib.failing["FT_Write"] = usb::FT_IO_ERROR;
+    I2cRig rig;
+    failFrom(rig, "FT_Write", 1);
     rig.master.OutIndex = 0;
     rig.master.AddToBuffer(0x87);
     rig.master.SendBytes(rig.master.OutIndex);
