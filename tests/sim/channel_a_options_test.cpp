@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_stream.h"
+#include "support/simulated_channel_a.h"
 #include "support/test_support.h"
 #include "sim/ft2232h_board.h"
 
@@ -66,15 +66,14 @@ TEST(ChannelAOptions, BadValuesAreReportedWithAReason) {
 }
 
 TEST(ChannelAOptions, AnUnwritableTraceIsReportedAndTheChannelStillWorks) {
-    testing_support::FakeClock clock;
     sim::ChannelAOptions o;
     o.i2cTracePath = "/nonexistent-dir/t.vcd";
-    std::string error;
-    auto channel = sim::makeChannelA(o, clock, &error);
-    EXPECT_NE(error.find("/nonexistent-dir/t.vcd"), std::string::npos);
-    simtest::Host host(*channel);
-    host.init();
-    EXPECT_TRUE(host.writeRegister(0xD4, 0xF536, 0x5A));
+    testing_support::I2cRig rig(o);
+    EXPECT_NE(rig.traceError.find("/nonexistent-dir/t.vcd"), std::string::npos);
+    EXPECT_EQ(rig.channelA->trace(), nullptr);
+    ASSERT_TRUE(rig.setUp);
+    EXPECT_TRUE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
+    EXPECT_EQ(rig.demod().peek(0xF536), 0x5A);
 }
 
 TEST(ChannelAOptions, TheFactorysChannelServesTheBoardsChannelA) {

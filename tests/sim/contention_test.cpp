@@ -9,6 +9,7 @@
 #include "host_stream.h"
 #include "sim/i2c_bus.h"
 #include "sim/mpsse_engine.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ protected:
 };
 
 TEST(Contention, AStopAgainstASlaveStillSendingIsCounted) {
-    simtest::ManualClock clock;
+    testing_support::FakeClock clock;
     sim::I2cBus bus;
     Talker talker;
     talker.attach(bus, sim::I2cBus::kMainSegment);

@@ -12,8 +12,7 @@
 
 #include <unistd.h>
 
-#include "host_stream.h"
-#include "support/test_support.h"
+#include "support/simulated_channel_a.h"
 #include "sim/channel_a.h"
 
 namespace {
@@ -38,16 +37,14 @@ std::string slurp(const fs::path& p) {
 // One register write (0x5A to 0xF536) and its read-back, traced.
 fs::path traceWriteAndRead(const std::string& name) {
     const fs::path path = tempTrace(name);
-    testing_support::FakeClock clock;
     sim::ChannelAOptions o;
     o.i2cTracePath = path.string();
     {
-        auto channel = sim::makeChannelA(o, clock);
-        simtest::Host host(*channel);
-        host.init();
-        EXPECT_TRUE(host.writeRegister(0xD4, 0xF536, 0x5A));
+        testing_support::I2cRig rig(o);
+        EXPECT_TRUE(rig.setUp);
+        EXPECT_TRUE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
         std::uint8_t v = 0;
-        EXPECT_TRUE(host.readRegister(0xD4, 0xF536, &v));
+        EXPECT_TRUE(rig.master.I2C_ReadRegister(0xD4, 0xF536, v));
         EXPECT_EQ(v, 0x5A);
     }  // the board goes away: the trace must be complete now
     return path;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "i2c/i2c_master.h"
 #include "sim/channel_a.h"
@@ -29,14 +30,15 @@ struct SimulatedChannelA {
     sim::ChannelA* channelA = nullptr;
     I2cMonitor monitor;
     RecordingD2xx lib{board};
+    std::string traceError;  // why the bus trace file could not be made
 
     explicit SimulatedChannelA(const sim::ChannelAOptions& options = {}) {
         // Every reading moves the clock on, so that bounded waits end: a
         // microsecond per counter reading, a millisecond per tick reading.
         clock.stepUsPerReading = 1;
         clock.stepUsPerTickReading = 1000;
-        auto device = std::make_unique<sim::ChannelA>(options, clock);
-        channelA = device.get();
+        auto device = sim::makeChannelA(options, clock, &traceError);
+        channelA = static_cast<sim::ChannelA*>(device.get());
         monitor.attach(channelA->bus());
         board.setChannelDevice(0, std::move(device));
     }
