@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "console/network.h"
 #include "i2c/i2c_master.h"
@@ -149,12 +150,14 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildControls();
 
     Services services_;
     bool shown_ = false;
+    std::vector<QLabel*> textLabels_;
 };
 
 }  // namespace ui
