@@ -37,6 +37,10 @@ int main(int argc, char** argv) {
         std::fputs(app::helpText().c_str(), stdout);
         return 0;
     }
+    if (!app::checkOutputFiles(options, &error)) {
+        printLine(stderr, "vesperbox: " + error);
+        return 2;
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Test My Vesperbox");
@@ -54,7 +58,7 @@ int main(int argc, char** argv) {
         options.steps.empty() ? static_cast<usb::Dialogs&>(screenDialogs) : printedDialogs;
 
     const ui::Services services{*platform->library, clock, dialogs, *platform->network,
-                                [] { QCoreApplication::processEvents(); }};
+                                [] { QCoreApplication::processEvents(); }, options.udp};
     ui::TForm1 form(services);
     QObject::connect(&form, &ui::TForm1::lineAppended,
                      [](const QString& line) { printLine(stdout, line.toStdString()); });

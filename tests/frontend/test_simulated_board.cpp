@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "sim/channel_a.h"
@@ -22,6 +23,8 @@ struct Timing {
     bool latencyTimerFails;         // FT_SetLatencyTimer fails: the timer stays at 16 ms
     std::int64_t stepUsPerReading;  // how far each clock reading moves time
 };
+
+void PrintTo(const Timing& t, std::ostream* os) { *os << t.name; }
 
 const Timing kIdeal{"Ideal", sim::UsbTiming::Ideal, 0, false, 1};
 const Timing kReal{"Real", sim::UsbTiming::Real, 0, false, 2};
@@ -196,7 +199,7 @@ TEST_P(SimulatedBoard, SilentEngineFailsTheSetUp) {
     SimulatedBench b(o, GetParam());
     b.form->InitI2CBtnClick();
     EXPECT_EQ(b.log().last(), "I2C controler INIT NOT OK");
-    EXPECT_FALSE(b.form->I2CReady);
+    EXPECT_FALSE(b.form->Console.I2CReady);
 }
 
 // The board unplugged in the middle of the link test: every channel A call
@@ -204,7 +207,7 @@ TEST_P(SimulatedBoard, SilentEngineFailsTheSetUp) {
 TEST_P(SimulatedBoard, ALostLinkEndsTheTestOnceWithOneDialogAndNoFurtherCalls) {
     SimulatedBench b(nim(sim::Nim::Earda), GetParam());
     b.form->InitI2CBtnClick();
-    ASSERT_TRUE(b.form->I2CReady);
+    ASSERT_TRUE(b.form->Console.I2CReady);
     const std::uint32_t from = b.board.callCount("FT_Write") + 40;  // inside the first read pass
     for (const char* call : {"FT_Write", "FT_GetQueueStatus", "FT_Read"})
         b.board.addFault(*sim::parseCallFault(std::string(call) + ":0=4@" + std::to_string(from)));
