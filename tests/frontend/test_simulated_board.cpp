@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "sim/channel_a.h"
@@ -22,6 +23,8 @@ struct Timing {
     bool latencyTimerFails;         // FT_SetLatencyTimer fails: the timer stays at 16 ms
     std::int64_t stepUsPerReading;  // how far each clock reading moves time
 };
+
+void PrintTo(const Timing& t, std::ostream* os) { *os << t.name; }
 
 const Timing kIdeal{"Ideal", sim::UsbTiming::Ideal, 0, false, 1};
 const Timing kReal{"Real", sim::UsbTiming::Real, 0, false, 2};
