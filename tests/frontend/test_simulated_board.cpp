@@ -174,8 +174,9 @@ TEST_P(SimulatedBoard, AbsentTunerFailsTheTunerStepsOnly) {
     EXPECT_FALSE(b.demod().repeaterOn());
 }
 
-// A lost acknowledge makes the master resend a byte the chip already took,
-// so errors do show; what matters is that every run ends and repeats.
+// Every twentieth acknowledge lost: each costs retries, and a read address
+// whose acknowledge was lost leaves the chip sending while the master starts
+// over; what matters is that every run ends and repeats.
 TEST_P(SimulatedBoard, LostAcknowledgesEndEveryRunAndRepeatWithTheSeed) {
     sim::ChannelAOptions o = nim(sim::Nim::Earda);
     o.faults.nackRate = 0.05;
