@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host_stream.h"
+#include "support/i2c_monitor.h"
 #include "support/test_support.h"
 #include "sim/channel_a.h"
 
@@ -109,6 +111,39 @@ TEST(Demodulator, RepeaterConnectsTheTunerWhileBit7IsSet) {
     // Traffic while isolated never reaches the tuner.
     EXPECT_FALSE(b.host.writeRegisters8(kTuner, 5, {0x99}));
     EXPECT_EQ(b.channel.tuner()->peek(5), 0x00);
+}
+
+// The test support's protocol analyser against streams built by hand: what
+// it reports is what the wire carried, acknowledges and stops included.
+TEST(Bus, TheTestMonitorDecodesWritesReadsAndRepeatedStarts) {
+    Bench b;
+    testing_support::I2cMonitor monitor;
+    monitor.attach(b.channel.bus());
+    EXPECT_TRUE(b.host.writeRegister(kEarda, 0xF536, 0x5A));
+    EXPECT_FALSE(b.host.writeRegister(kSharp, 0xF536, 0x5A));  // nobody at 0xD0
+    b.host.start();
+    EXPECT_TRUE(b.host.writeByte(kEarda));
+    EXPECT_TRUE(b.host.writeByte(0xF5));
+    EXPECT_TRUE(b.host.writeByte(0x36));
+    EXPECT_EQ(b.host.readCurrent(kEarda, 2), (Bytes{0x5A, 0x00}));
+
+    const auto& t = monitor.transactions;
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].written, (Bytes{0xD4, 0xF5, 0x36, 0x5A}));
+    EXPECT_EQ(t[0].acked, (std::vector<bool>{true, true, true, true}));
+    EXPECT_TRUE(t[0].stopped);
+    EXPECT_EQ(t[1].written, (Bytes{0xD0, 0xF5, 0x36, 0x5A}));
+    EXPECT_EQ(t[1].acked, (std::vector<bool>{false, false, false, false}));
+    EXPECT_EQ(t[2].written, (Bytes{0xD4, 0xF5, 0x36}));
+    EXPECT_FALSE(t[2].stopped);  // ended by the repeated start
+    EXPECT_EQ(t[3].written, (Bytes{0xD5}));
+    EXPECT_EQ(t[3].read, (Bytes{0x5A, 0x00}));
+    // The last byte was acknowledged too: the chip goes on sending a 0 bit,
+    // holds SDA low and the stop never shows on the wire.
+    EXPECT_FALSE(t[3].stopped);
+    EXPECT_EQ(monitor.completedWrites(), std::vector<std::string>{"D4:F536=5A"});
+    EXPECT_EQ(monitor.addressBytes(0xD4), 2);
+    EXPECT_EQ(monitor.writtenBytes(), 12);
 }
 
 struct TunerBench : Bench {

@@ -18,9 +18,7 @@ struct I2cTransaction {
     Bytes written;            // bytes the master clocked out, the address first
     std::vector<bool> acked;  // per written byte: a slave pulled SDA low
     Bytes read;               // bytes a slave sent back
-    std::vector<bool> masterAcked;  // per byte read
     bool stopped = false;     // ended by a stop, not by a repeated start
-    bool ended = false;       // a stop or repeated start has been seen
     int bytesRead() const { return static_cast<int>(read.size()); }
     bool allAcked() const {
         for (bool a : acked)
@@ -31,9 +29,6 @@ struct I2cTransaction {
 
 class I2cMonitor : public sim::I2cBusDevice {
 public:
-    I2cMonitor() = default;
-    explicit I2cMonitor(sim::I2cBus& bus, int segment = sim::I2cBus::kMainSegment) { attach(bus, segment); }
-
     // On the main segment it sees whatever the repeater joins to it.
     void attach(sim::I2cBus& bus, int segment = sim::I2cBus::kMainSegment) { bus.attach(this, segment); }
 
@@ -117,7 +112,6 @@ public:
             first_ = false;
         } else {
             t.read.push_back(shift_);
-            t.masterAcked.push_back(ack);
         }
         shift_ = 0;
     }
@@ -125,7 +119,6 @@ public:
 private:
     void end(bool stopped) {
         transactions.back().stopped = stopped;
-        transactions.back().ended = true;
         inTransaction_ = false;
     }
 
