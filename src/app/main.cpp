@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/bench_run.h"
+#include "app/commands.h"
 #include "app/options.h"
 #include "app/platform_choice.h"
 #include "platform/qt_services.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
         std::fputs(app::helpText().c_str(), stdout);
         return 0;
     }
+    if (app::isHeadless(options)) return app::runHeadless(options, argc, argv);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Test My Vesperbox");

@@ -13,6 +13,8 @@
 namespace app {
 
 struct Platform {
+    // With --board, library shows only that board's devices of this one.
+    std::unique_ptr<usb::D2xxLibrary> unfiltered;
     std::unique_ptr<usb::D2xxLibrary> library;
     std::unique_ptr<console::Network> network;
 };
