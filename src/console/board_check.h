@@ -76,8 +76,9 @@ public:
 class BoardCheck {
 public:
     static constexpr std::uint32_t FirstDataTimeoutMs = 5000;
-    // This long without a byte while streaming counts as a stopped stream.
-    static constexpr std::uint32_t StallTimeoutMs = 1000;
+    // This long without a byte while streaming counts as a stopped stream:
+    // five read time-outs, where a live stream brings a chunk every few ms.
+    static constexpr std::uint32_t StallTimeoutMs = 500;
 
     BoardCheck(HeadlessBench& bench, CheckProgress& progress) : bench_(bench), progress_(progress) {}
 
