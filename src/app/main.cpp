@@ -38,6 +38,10 @@ int main(int argc, char** argv) {
         std::fputs(app::helpText().c_str(), stdout);
         return 0;
     }
+    if (!app::checkOutputFiles(options, &error)) {
+        printLine(stderr, "vesperbox: " + error);
+        return 2;
+    }
     if (app::isHeadless(options)) return app::runHeadless(options, argc, argv);
 
     QApplication application(argc, argv);
