@@ -159,6 +159,14 @@ bool checkOutputFiles(const Options& o, std::string* error) {
         if (startsWith(arg, "--i2c-trace=", &path) && !checkWritable("I2C trace", path, error))
             return false;
     }
+    // A check that streams for minutes should not find out at the end that
+    // its report has nowhere to go.
+    const CommandOptions& c = o.commandOptions;
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"report", &c.report}, {"JUnit report", &c.junit}, {"register dump", &c.dumpRegisters},
+        {"register dump", &c.dump}};
+    for (const auto& [what, path] : outputs)
+        if (!path->empty() && !checkWritable(what, *path, error)) return false;
     return true;
 }
 

@@ -147,6 +147,8 @@ struct FaultCase {
     const char* reason;
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.option; }
+
 class CheckFault : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(CheckFault, FailsTheStepThatCatchesItAndSaysWhy) {
@@ -269,7 +271,8 @@ TEST(RegsCommand, RefusesRegistersOutsideTheCatalogueAndBadUsage) {
           QStringList{"regs", "--simulate", "--write=MID=0x100"}, QStringList{"regs", "--simulate", "--write=MID"},
           QStringList{"regs", "--simulate"}, QStringList{"regs", "--simulate", "--read=MID", "--dump=x.csv"},
           QStringList{"check", "--simulate", "--seconds=0"}, QStringList{"check", "--read=MID"},
-          QStringList{"--seconds=2"}, QStringList{"check", "--simulate", "--do", "Exit1"}}) {
+          QStringList{"--seconds=2"}, QStringList{"check", "--simulate", "--do", "Exit1"},
+          QStringList{"check", "--simulate", "--report=/nonexistent-dir/r.json"}}) {
         const ProgramRun r = vesperbox(args);
         EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString();
         EXPECT_TRUE(r.err.startsWith("vesperbox: ")) << r.err.toStdString();
