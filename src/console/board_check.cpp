@@ -185,12 +185,7 @@ bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
     link.DemodAddress = o.demodAddress;
     const bool answered = link.TestDemod();
     o.i2cErrors = link.I2CErrorCount;
-    if (!answered) {
-        *detail = QStringLiteral("the demodulator at ") + hex2(o.demodAddress) +
-                  QStringLiteral(" took no write to the repeater register 0xF12A");
-        return false;
-    }
-    if (link.I2CErrorCount == 0) {
+    if (answered && link.I2CErrorCount == 0) {
         *detail = QStringLiteral("0 I2C errors");
         return true;
     }
@@ -207,6 +202,12 @@ bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
             line.replace(QStringLiteral("register X"), QStringLiteral("register X (0xF536)"));
             if (!why.contains(line)) why << line;
         }
+    }
+    if (!answered) {
+        *detail = why.isEmpty() ? QStringLiteral("the demodulator at ") + hex2(o.demodAddress) +
+                                      QStringLiteral(" took no write to the repeater register 0xF12A")
+                                : why.join(QStringLiteral("; "));
+        return false;
     }
     *detail = QString::number(link.I2CErrorCount) + QStringLiteral(" I2C errors");
     if (!why.isEmpty()) *detail += QStringLiteral(": ") + why.mid(0, 3).join(QStringLiteral("; "));
