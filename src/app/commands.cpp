@@ -66,8 +66,8 @@ private:
     bool tty_;
 };
 
-// A --board that names no board present: say which are, so that the
-// operator need not guess.
+}  // namespace
+
 void reportMissingBoard(const Options& o, Platform& p) {
     if (o.board.empty() || !p.unfiltered) return;
     const auto boards = usb::BoardSerials(usb::DeviceSerials(*p.unfiltered));
@@ -78,6 +78,8 @@ void reportMissingBoard(const Options& o, Platform& p) {
     err(QStringLiteral("no board ") + QString::fromStdString(o.board) + QStringLiteral(" is present; boards: ") +
         (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
 }
+
+namespace {
 
 int listBoards(Platform& p) {
     usb::D2xxLibrary& lib = p.unfiltered ? *p.unfiltered : *p.library;

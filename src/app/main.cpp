@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
         printLine(stderr, "vesperbox: " + error);
         return 1;
     }
+    app::reportMissingBoard(options, *platform);
 
     platform::QtDialogs screenDialogs;
     platform::PrintedDialogs printedDialogs([](const std::string& text) { printLine(stderr, text); });

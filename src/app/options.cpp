@@ -314,7 +314,7 @@ std::string helpText() {
            "  --board=SERIAL         with several boards plugged in, use only the one whose\n"
            "                         channels are SERIAL\"A\" and SERIAL\"B\" (e.g. VB2232H1)\n"
            "  --boards=N             simulate N boards on the bus, 1 to 4 (1), with serials\n"
-           "                         VB2232H1, VB2232H2, ...\n"
+           "                         VB2232H1, VB2232H2, ..., all fitted and faulted alike\n"
            "  --list-boards          print the serial numbers of the boards present and end\n"
            "  --fail=CALL[:INDEX]=STATUS[@N]\n"
            "                         simulated board: the D2XX call CALL (on device or\n"
