@@ -38,6 +38,8 @@ public:
     QString Serial0, Description0, Serial1, Description1;
 
 private:
+    void listBoards();
+
     usb::ChannelLayer& channels_;
     i2c::I2cMaster& i2c_;
     frontend::LinkTest& linkTest_;
