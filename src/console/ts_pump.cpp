@@ -42,9 +42,17 @@ TsPump::TsPump(usb::ChannelLayer& channels, usb::Clock& clock, UdpOutput& udp, O
 
 TsPump::~TsPump() = default;
 
+// Closes the file with everything gathered for it; a failed last write is
+// reported like any other.
 void TsPump::closeRecording() {
+    const bool written = flushRecording();
     RecordFile->close();
     RecordFile.reset();
+    if (!written) reportWriteError();
+}
+
+void TsPump::reportWriteError() {
+    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
 }
 
 // Stops a recording the way switching Record off would.
@@ -66,7 +74,8 @@ void TsPump::startRecording() {
             name = NumberedRecordingName(dated, n);
             if (nameTaken(name)) continue;
             file->setFileName(name);
-            // Unbuffered, so that a full disk shows at the write of its chunk.
+            // Unbuffered: the pump gathers the chunks itself, and a full
+            // disk shows at the write that met it.
             if (file->open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
                 RecordFile = std::move(file);
                 RecordName = name;
@@ -84,15 +93,35 @@ void TsPump::startRecording() {
     panel_.SetSwitchOn(Switch::RecordOnOff, false);
 }
 
+// Chunks are gathered and written in large pieces: one small write per
+// chunk costs more than the rest of the chunk's way together.
 void TsPump::writeRecording(const std::uint8_t* chunk) {
-    const qint64 before = RecordFile->pos();
-    const qint64 written = RecordFile->write(reinterpret_cast<const char*>(chunk), usb::TsChunkSize);
-    if (written == static_cast<qint64>(usb::TsChunkSize)) return;
-    // A recording with a hole in it is worse than a recording that ends; a
-    // torn last chunk is taken back so the file stays whole packets.
-    if (written > 0) RecordFile->resize(before);
-    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
+    if (!recordBuffer_) recordBuffer_ = std::make_unique<std::uint8_t[]>(RecordBatchBytes);
+    if (recordFill_ == 0) firstGatheredTick_ = clock_.tickCount();
+    std::memcpy(recordBuffer_.get() + recordFill_, chunk, usb::TsChunkSize);
+    recordFill_ += usb::TsChunkSize;
+    if (recordFill_ + usb::TsChunkSize <= RecordBatchBytes &&
+        clock_.tickCount() - firstGatheredTick_ < RecordBatchMs)
+        return;
+    if (flushRecording()) return;
+    reportWriteError();
     stopRecording();
+}
+
+bool TsPump::flushRecording() {
+    if (recordFill_ == 0) return true;
+    const qint64 size = static_cast<qint64>(recordFill_);
+    recordFill_ = 0;
+    const qint64 before = RecordFile->pos();
+    const qint64 written = RecordFile->write(reinterpret_cast<const char*>(recordBuffer_.get()), size);
+    if (written == size) return true;
+    // A recording with a hole in it is worse than a recording that ends; a
+    // torn last chunk is taken back so the file stays whole chunks.
+    if (written > 0) {
+        const qint64 whole = written / usb::TsChunkSize * usb::TsChunkSize;
+        RecordFile->resize(before + whole);
+    }
+    return false;
 }
 
 // After a failed purge or queue query: a recording in progress ends.
@@ -279,6 +308,11 @@ void TsPump::ReceiveTS() {
         showTotal(total, true);
     }
 
+    // The recording is on disk before the run is reported done.
+    if (RecordFile && !flushRecording()) {
+        reportWriteError();
+        stopRecording();
+    }
     StreamHealth& health = *watch_.health;
     health.setElapsedUs(elapsedUs());
     if (RecordFile) reportLosses(true);

@@ -58,6 +58,10 @@ public:
     static constexpr std::uint32_t StatusIntervalMs = 50;
     // How often at most continuity errors are reported while recording.
     static constexpr std::uint32_t LossReportIntervalMs = 1000;
+    // The recording is written in pieces of up to this many bytes (whole
+    // chunks), and no later than this long after the first chunk of a piece.
+    static constexpr std::size_t RecordBatchBytes = 100 * usb::TsChunkSize;
+    static constexpr std::uint32_t RecordBatchMs = 250;
 
     bool StreamOn = false;
     bool RecordOn = false;
@@ -69,6 +73,10 @@ private:
     void stopRecording();
     void startRecording();
     void writeRecording(const std::uint8_t* chunk);
+    // Writes what was gathered; false when the write failed or came short
+    // (the file is then cut back to whole chunks).
+    bool flushRecording();
+    void reportWriteError();
     void errorCleanUp();
     // Joins a read into packets and sends out every whole chunk.
     void takeBytes(const std::uint8_t* data, std::uint32_t size);
@@ -106,6 +114,10 @@ private:
         bool reportedOnce = false;
     };
     Watch watch_;
+
+    std::unique_ptr<std::uint8_t[]> recordBuffer_;
+    std::size_t recordFill_ = 0;
+    std::uint32_t firstGatheredTick_ = 0;
     std::uint32_t lastStatusTick_ = 0;
 };
 
