@@ -19,7 +19,9 @@
 #include "console/udp_output.h"
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
+#include "support/fake_panel.h"
 #include "support/test_support.h"
+#include "support/ts_check.h"
 #include "usb/channel_layer.h"
 
 namespace {
@@ -28,40 +30,26 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t Chunk = 1316;
 constexpr std::size_t Packet = 188;
 
-class RecordingPanel : public console::OperatorPanel {
+// The shared fake panel, keeping every status text, with the message loop
+// scripted by the number of its call.
+class RecordingPanel : public testing_support::FakePanel {
 public:
-    QStringList log;
     QStringList statusTexts;
-    std::map<console::Switch, bool> switches;
-    std::map<console::Control, bool> enabled;
-    bool quit = false, closed = false;
     int calls = 0;
     std::map<int, std::function<void()>> script;
 
-    void ClearLog() override { log.clear(); }
-    void AppendLog(const QString& line) override { log << line; }
-    void SetStatusText(const QString& text) override { statusTexts << text; }
-    QString Caption() const override { return {}; }
-    void SetCaption(const QString&) override {}
-    void ShowDeviceRows(const QStringList&) override {}
-    void SetEnabled(console::Control c, bool on) override { enabled[c] = on; }
-    void SetLabel(console::Label, const QString&) override {}
-    void LightLamp(console::Lamp) override {}
-    bool SwitchOn(console::Switch s) const override {
-        const auto it = switches.find(s);
-        return it != switches.end() && it->second;
-    }
-    void SetSwitchOn(console::Switch s, bool on) override { switches[s] = on; }
-    void ProcessMessages() override {
-        const auto it = script.find(++calls);
-        if (it != script.end()) {
+    RecordingPanel() {
+        onMessages = [this] {
+            const auto it = script.find(++calls);
+            if (it == script.end()) return;
             const auto f = it->second;  // may start a nested pump that looks here again
             f();
-        }
+        };
     }
-    void QuitProgram() override { quit = true; }
-    void CloseWindow() override { closed = true; }
-
+    void SetStatusText(const QString& text) override {
+        statusTexts << text;
+        FakePanel::SetStatusText(text);
+    }
     QStringList linesStartingWith(const QString& prefix) const {
         QStringList out;
         for (const QString& l : log)
@@ -110,26 +98,12 @@ Bytes generated(std::size_t packets) {
     return out;
 }
 
-std::uint64_t be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
-}
-
 // The payload counters of whole packets; fails on a packet off its sync byte.
 std::vector<std::uint64_t> counters(const Bytes& ts) {
-    std::vector<std::uint64_t> out;
     EXPECT_EQ(ts.size() % Packet, 0u);
-    for (std::size_t off = 0; off + Packet <= ts.size(); off += Packet) {
-        const std::uint8_t* p = ts.data() + off;
-        if (p[0] != 0x47) {
-            ADD_FAILURE() << "packet off its sync byte at " << off;
-            return out;
-        }
-        if (((p[1] & 0x1F) << 8 | p[2]) != sim::TsPayloadPid) continue;
-        out.push_back(be64(p + ((p[3] & 0x20) ? 5 + p[4] : 4)));
-    }
-    return out;
+    const testing_support::CounterScan scan = testing_support::scanCounters(ts);
+    EXPECT_TRUE(scan.inSync) << "packet off its sync byte at " << scan.syncLostAt;
+    return scan.counters;
 }
 
 class PumpCore : public testing::Test {
@@ -240,9 +214,7 @@ TEST_F(PumpCore, BytesLostUpstreamAreSkippedToTheNextPacketOncePerEpisode) {
     // Whole packets on their sync bytes throughout; two packets missing
     // where the bytes went (and the two they ran into carry a torn end).
     const auto c = counters(out);
-    int gaps = 0;
-    for (std::size_t i = 1; i < c.size(); ++i) gaps += c[i] != c[i - 1] + 1;
-    EXPECT_EQ(gaps, 2);
+    EXPECT_EQ(testing_support::counterGaps(c), 2);
     EXPECT_EQ(pump.Health().syncLosses(), 2u);
     EXPECT_GE(pump.Health().continuityErrors(), 2u);
     EXPECT_EQ(out.size() % Chunk, 0u);
@@ -439,7 +411,7 @@ TEST_F(StalledPump, ASecondAtEightMegabytesPerSecondLosesNothing) {
     EXPECT_TRUE(panel.linesStartingWith(QStringLiteral("Stream lost packets: ")).isEmpty());
     const auto c = counters(recorded());
     ASSERT_GT(c.size(), 15000u);
-    for (std::size_t i = 1; i < c.size(); ++i) ASSERT_EQ(c[i], c[i - 1] + 1) << "at " << i;
+    EXPECT_TRUE(testing_support::contiguous(c));
 }
 
 TEST_F(StalledPump, AStallLongerThanTheDriverHoldsIsLogged) {
