@@ -8,7 +8,7 @@ namespace app {
 namespace {
 
 struct BoardSetup {
-    sim::ChannelAOptions channelA;
+    sim::ChannelAOptions channelA = sim::ChannelAOptions::commandLineDefaults();
     sim::ChannelBOptions channelB;
 };
 
@@ -82,6 +82,8 @@ bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& option
             return false;
         }
     }
+    // One bridge, one USB timing for both channels.
+    setup.channelB.usbTiming = setup.channelA.usbTiming;
     board.setChannelDevice(0, sim::makeChannelA(setup.channelA, clock, warning));
     auto channelB = sim::makeChannelB(setup.channelB, clock, error);
     if (!channelB) return false;
