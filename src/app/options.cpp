@@ -116,8 +116,9 @@ bool checkSteps(const std::vector<std::string>& steps, std::string* error) {
             }
             continue;
         }
+        if (step == "close") continue;  // the window's close box
         if (std::find(StepControls.begin(), StepControls.end(), step) == StepControls.end()) {
-            *error = "--do step '" + step + "': no control of that name; a step is 'wait MS' or one of " +
+            *error = "--do step '" + step + "': no control of that name; a step is 'wait MS', 'close' or one of " +
                      joined(StepControls);
             return false;
         }
@@ -334,7 +335,8 @@ std::string helpText() {
            "                         (BtnOpenA, BtnCloseA, BtnOpenB, BtnCloseB, TestI2CBtn,\n"
            "                         TestSharpBtn, TestEardaBtn, BtnRefresh, BtnQuit,\n"
            "                         GetTSBtn, RecordOnOff, UDPOnOff, Exit1, About1);\n"
-           "                         'wait MS' pauses. Every step is checked before the\n"
+           "                         'wait MS' pauses; 'close' closes the main window as\n"
+           "                         its close box does. Every step is checked before the\n"
            "                         window opens. Dialogs are printed to standard\n"
            "                         error as 'dialog: TEXT' instead of waiting for OK.\n"
            "  --screenshot=FILE      save a PNG of the main window when the program ends\n"

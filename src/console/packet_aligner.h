@@ -19,6 +19,9 @@ class PacketAligner {
 public:
     static constexpr std::size_t PacketSize = 188;
     static constexpr std::uint8_t SyncByte = 0x47;
+    // Sync bytes after a candidate that must be in place to accept it.
+    static constexpr std::size_t Partners = 2;
+    static constexpr std::size_t Lookahead = Partners * PacketSize;
 
     // onPacket(const std::uint8_t* packet) for every whole packet, in order;
     // onResync(std::uint64_t skipped) once per loss of sync, when sync is
@@ -28,8 +31,8 @@ public:
     void push(const std::uint8_t* data, std::size_t size, OnPacket&& onPacket, OnResync&& onResync) {
         if (pendingSize_ > 0) {
             // Join the kept bytes with the start of the new ones; what the
-            // scan leaves over is always fewer than PacketSize + 1 bytes, so
-            // once it has reached into the new data, the rest goes direct.
+            // scan leaves over is never more than Lookahead bytes, so once it
+            // has reached into the new data, the rest goes direct.
             const std::size_t old = pendingSize_;
             const std::size_t take = std::min(pending_.size() - old, size);
             std::memcpy(pending_.data() + old, data, take);
@@ -77,7 +80,7 @@ public:
 private:
     // Consumes whole packets and dropped bytes from p; stops when what is
     // left is too short to decide (less than a packet while in sync, less
-    // than a packet and one byte while searching). Returns the bytes used.
+    // than Lookahead + 1 bytes while searching). Returns the bytes used.
     template <class OnPacket, class OnResync>
     std::size_t scan(const std::uint8_t* p, std::size_t n, OnPacket& onPacket, OnResync& onResync) {
         std::size_t i = 0;
@@ -93,14 +96,14 @@ private:
                 ++syncLosses_;
                 episodeSkipped_ = 0;
             }
-            while (n - i > PacketSize) {
-                if (p[i] == SyncByte && p[i + PacketSize] == SyncByte) {
+            while (n - i > Lookahead) {
+                if (p[i] == SyncByte && confirmed(p + i)) {
                     inSync_ = true;
                     break;
                 }
                 // Jump to the next candidate sync byte, but never past the
-                // last position that still has its partner in view.
-                const std::size_t last = n - PacketSize;
+                // last position that still has its partners in view.
+                const std::size_t last = n - Lookahead;
                 const void* next = std::memchr(p + i + 1, SyncByte, last - i - 1);
                 const std::size_t to = next ? static_cast<std::size_t>(
                                                   static_cast<const std::uint8_t*>(next) - p)
@@ -115,8 +118,14 @@ private:
         }
     }
 
-    // Room for a kept packet plus the start of the next read.
-    std::array<std::uint8_t, 2 * PacketSize + 1> pending_{};
+    static bool confirmed(const std::uint8_t* candidate) {
+        for (std::size_t k = 1; k <= Partners; ++k)
+            if (candidate[k * PacketSize] != SyncByte) return false;
+        return true;
+    }
+
+    // Room for the kept bytes plus enough of the next read to decide them.
+    std::array<std::uint8_t, 2 * Lookahead + 1> pending_{};
     std::size_t pendingSize_ = 0;
     bool inSync_ = false;
     bool acquiring_ = true;

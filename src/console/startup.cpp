@@ -168,9 +168,15 @@ void Startup::InitI2C() {
     panel_.SetLabel(Label::I2Cstatus, QStringLiteral("Open"));
 }
 
-void Startup::Quit() { panel_.QuitProgram(); }
+void Startup::Quit() {
+    // The message loop ends only once the handler running it returns: a
+    // running pump must end first.
+    pump_.RequestStop();
+    panel_.QuitProgram();
+}
 
 void Startup::Exit() {
+    pump_.RequestStop();
     if (DevicePresent) {
         channels_.Close_USB_Device_A();
         channels_.Close_USB_Device_B();

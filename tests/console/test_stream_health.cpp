@@ -155,14 +155,16 @@ TEST(StreamHealth, RateAndSummary) {
     EXPECT_EQ(h.continuityErrors(), 0u);
 }
 
-TEST(PacketAligner, KeepsTornPacketsAndResyncsOnTwoSyncBytes) {
+TEST(PacketAligner, KeepsTornPacketsAndResyncsOnThreeSyncBytes) {
     Bytes s = run(0x101, 12);
     // Lose 30 bytes inside packet 3: the aligner takes packet 3 with the
     // start of packet 4 (nothing shows the loss yet), then finds no sync
-    // where packet 4 would start. A false sync byte in the rest of packet 4
-    // has no partner 188 bytes on and must not fool it.
+    // where packet 4 would start. False sync bytes in the rest of packet 4,
+    // one with a partner 188 bytes on, must not fool it.
     s.erase(s.begin() + 3 * 188 + 10, s.begin() + 3 * 188 + 40);
     s[4 * 188 + 30] = 0x47;
+    s[4 * 188 + 50] = 0x47;
+    s[5 * 188 + 50] = 0x47;
     for (std::size_t cut : {1u, 7u, 188u, 200u, 1316u, 4096u}) {
         console::PacketAligner a;
         std::vector<std::uint8_t> counters;
@@ -196,7 +198,7 @@ TEST(PacketAligner, AStreamStartingAnywhereIsJoinedWithoutALoss) {
     push(junk);
     EXPECT_EQ(packets, 0);
     EXPECT_TRUE(a.acquiring());
-    EXPECT_LE(a.pending(), 188u);
+    EXPECT_LE(a.pending(), console::PacketAligner::Lookahead);
     EXPECT_EQ(a.skippedInEpisode() + a.pending(), junk.size());
     push(run(0x101, 3));
     EXPECT_EQ(packets, 3);
@@ -217,7 +219,7 @@ TEST(PacketAligner, AStreamStartingAnywhereIsJoinedWithoutALoss) {
     const Bytes one = run(0x101, 1);
     const Bytes half(one.begin(), one.begin() + 100);
     push(half);
-    push(run(0x101, 2));
-    EXPECT_EQ(packets, 8);
+    push(run(0x101, 3));
+    EXPECT_EQ(packets, 9);
     EXPECT_EQ(a.syncLosses(), 0u);
 }
