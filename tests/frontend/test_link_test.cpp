@@ -177,15 +177,14 @@ TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
     EXPECT_EQ(tuner.peek(1), 0xE1);  // the tuner took its table all the same
 }
 
-}  // namespace
-
 // What the headless check reads from a NIM test: a demodulator that answers
 // and a tuner that does not are two different faults.
 TEST(NimTest, ResultSaysWhetherTheTunerTookItsSetUp) {
     for (const bool tunerThere : {true, false}) {
         for (const std::uint8_t address : {std::uint8_t{0xD0}, std::uint8_t{0xD4}}) {
-            WindowOnBoard w(address, address == 0xD4 ? 12 : 8);
-            if (!tunerThere) w.board.tuner.reachable = [] { return false; };
+            sim::ChannelAOptions o = testing_support::nimAt(address);
+            o.faults.tunerAbsent = !tunerThere;
+            WindowOnBoard w(o);
             ui::TForm1& f = *w.form;
             f.InitI2CBtnClick();
             const frontend::LinkTestResult r = address == 0xD4 ? f.Link.TestEarda() : f.Link.TestSharp();
@@ -195,3 +194,5 @@ TEST(NimTest, ResultSaysWhetherTheTunerTookItsSetUp) {
         }
     }
 }
+
+}  // namespace
