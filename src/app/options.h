@@ -18,6 +18,7 @@ struct Options {
     std::string screenshot;
     bool showSerialSettings = false;
     std::string backend = "libftdi";
+    std::string d2xxTrace;  // empty: no trace
     // Options of the simulated board's chips, handed to their own parsers.
     std::vector<std::string> boardOptions;
 };

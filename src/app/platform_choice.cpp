@@ -4,10 +4,23 @@
 
 #include "app/board_options.h"
 #include "platform/backends.h"
+#include "platform/d2xx_trace.h"
 #include "platform/qt_network.h"
 #include "sim/ft2232h_board.h"
 
 namespace app {
+
+namespace {
+
+std::unique_ptr<Platform> traced(std::unique_ptr<Platform> p, const Options& options,
+                                 std::string* error) {
+    if (options.d2xxTrace.empty()) return p;
+    p->library = platform::TracingD2xx::open(std::move(p->library), options.d2xxTrace, error);
+    if (!p->library) return nullptr;
+    return p;
+}
+
+}  // namespace
 
 std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock,
                                        std::string* error) {
@@ -21,7 +34,7 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
         if (!equipBoard(*board, options.boardOptions, clock, error, &warning)) return nullptr;
         if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
         p->library = std::move(board);
-        return p;
+        return traced(std::move(p), options, error);
     }
     if (!options.fails.empty() || options.devices != 2) {
         *error = "--devices and --fail act on the simulated board; add --simulate";
@@ -29,7 +42,7 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
     }
     p->library = platform::makeRealBackend(options.backend, error);
     if (!p->library) return nullptr;
-    return p;
+    return traced(std::move(p), options, error);
 }
 
 }  // namespace app
