@@ -4,17 +4,14 @@
 // cost next to nothing beside the waits that cannot be avoided.
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
-#include <QPlainTextEdit>
 #include <chrono>
 #include <memory>
 #include <thread>
 
-#include "console/network.h"
+#include "frontend/link_test.h"
 #include "i2c/i2c_master.h"
 #include "sim/channel_a.h"
 #include "sim/ft2232h_board.h"
-#include "ui/main_window.h"
 #include "usb/channel_layer.h"
 
 namespace {
@@ -43,10 +40,12 @@ public:
     void messageBox(const std::string&) override {}
 };
 
-class NoNetwork : public console::Network {
+// The log is not what is measured: lines are counted and dropped.
+class CountingView : public frontend::LinkTestView {
 public:
-    std::vector<std::string> localAddresses() override { return {}; }
-    std::unique_ptr<console::UdpClient> createUdpClient() override { return nullptr; }
+    void AppendLog(const QString&) override { ++lines; }
+    void ShowErrorTotal(const QString&) override {}
+    long lines = 0;
 };
 
 // Busy-waits the bus timing asks for, in microseconds: 5 after each start or
@@ -126,30 +125,17 @@ BENCHMARK(BM_RegisterRead)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The whole "test I2C Earda" button: link test, image, tuner and read-back.
 void BM_EardatekLinkTest(benchmark::State& state) {
-    static int argc = 1;
-    static char name[] = "bench_i2c";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication* app = new QApplication(argc, argv);
-    (void)app;
-
-    SteadyClock clock;
-    SilentDialogs dialogs;
-    NoNetwork network;
-    sim::Ft2232hBoard board(clock);
-    board.setChannelDevice(0, sim::makeChannelA(sim::ChannelAOptions{}, clock));
-    ui::TForm1 form(ui::Services{board, clock, dialogs, network, [] {}});
-    form.Channels.Open_USB_Device_A();
-    form.I2C.ChannelAOpen = true;
-    form.InitI2CBtnClick();
+    SimulatedBus bus;
+    CountingView view;
+    frontend::LinkTest test(bus.master, view);
 
     double total = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
-        form.TestEardaBtnClick();
+        const frontend::LinkTestResult result = test.TestEarda();
         total += seconds(t0, std::chrono::steady_clock::now());
-        if (form.I2CErrorCount != 0) state.SkipWithError("the link test counted errors");
-        form.Memo1->clear();  // the log would otherwise grow with every run
+        if (!result.demodFound || result.errors != 0)
+            state.SkipWithError("the link test counted errors");
     }
     reportRatio(state, total, EardatekButtonUs);
 }

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
         options.steps.empty() ? static_cast<usb::Dialogs&>(screenDialogs) : printedDialogs;
 
     const ui::Services services{*platform->library, clock, dialogs, *platform->network,
-                                [] { QCoreApplication::processEvents(); }};
+                                [] { QCoreApplication::processEvents(); }, options.udp};
     ui::TForm1 form(services);
     QObject::connect(&form, &ui::TForm1::lineAppended,
                      [](const QString& line) { printLine(stdout, line.toStdString()); });

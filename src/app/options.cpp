@@ -82,6 +82,14 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
                 return false;
             }
             o.backend = v;
+        } else if (startsWith(arg, "--udp=", &v)) {
+            const auto destination = console::parseUdpDestination(v);
+            if (!destination) {
+                *error = "--udp takes HOST:PORT with an IPv4 address, e.g. 127.0.0.1:1234, not '" +
+                         v + "'";
+                return false;
+            }
+            o.udp = *destination;
         } else if (const BoardOption b = checkBoardOption(arg, error); b != BoardOption::NotMine) {
             if (b == BoardOption::Malformed) return false;
             o.boardOptions.push_back(arg);
@@ -100,7 +108,7 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
 std::string helpText() {
     return "Usage: vesperbox [OPTION]...\n"
            "Bench tool for the satellite receiver board: I2C link test of the demodulator,\n"
-           "tuner set-up, transport stream to UDP 127.0.0.1:1234 and to recordings.\n"
+           "tuner set-up, transport stream to a UDP player and to recordings.\n"
            "\n"
            "Board:\n"
            "  --simulate             use the simulated bench board instead of USB hardware\n"
@@ -115,6 +123,10 @@ std::string helpText() {
            "                         channel INDEX) returns STATUS, from its N-th call on;\n"
            "                         e.g. --fail=FT_Open:1=2, --fail=FT_GetQueueStatus:1=4@50\n" +
            boardOptionsHelp() +
+           "\n"
+           "Stream:\n"
+           "  --udp=HOST:PORT        where the UDP output sends the stream (127.0.0.1:1234);\n"
+           "                         a loopback destination is sent to from 127.0.0.1\n"
            "\n"
            "Unattended run:\n"
            "  --do \"STEP,STEP,...\"    after start-up, perform the steps about 100 ms apart:\n"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console/udp_output.h"
 #include "sim/ft2232h_board.h"
 
 namespace app {
@@ -18,7 +19,8 @@ struct Options {
     std::string screenshot;
     bool showSerialSettings = false;
     std::string backend = "libftdi";
-    std::string d2xxTrace;  // empty: no trace
+    console::UdpDestination udp;  // --udp=HOST:PORT
+    std::string d2xxTrace;        // empty: no trace
     // Options of the simulated board's chips, handed to their own parsers.
     std::vector<std::string> boardOptions;
 };

@@ -1,16 +1,6 @@
-// Start-up, device detection and channel control: what the window does when
-// it is first shown, and the buttons that open and close the two channels,
-// recount the devices and leave the program.
-#include <QCoreApplication>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QPlainTextEdit>
-#include <QPushButton>
+#include "console/startup.h"
 
-#include "ui/main_window.h"
-#include "ui/zonzoff.h"
-
-namespace ui {
+namespace console {
 
 namespace {
 
@@ -22,158 +12,149 @@ QString fromDriver(const std::string& text) {
 
 }  // namespace
 
-void TForm1::FormShow() {
-    Memo1->clear();
-    Channels.ShowFTErrors = true;
+void Startup::FormShow() {
+    panel_.ClearLog();
+    channels_.ShowFTErrors = true;
     DevicePresent = false;
-    Memo1->setEnabled(true);
-    StreamOn = false;
-    GetTSBtn->setEnabled(false);
-    I2CErrorCount = 0;
+    panel_.SetEnabled(Control::Memo1, true);
+    pump_.StreamOn = false;
+    panel_.SetEnabled(Control::GetTSBtn, false);
+    linkTest_.I2CErrorCount = 0;
     I2CReady = false;
 
-    Channels.GetFTDeviceCount();
-    setWindowTitle(windowTitle() + "    D2XX test - " + QString::number(Channels.FT_Device_Count) +
-                   " USB Device(s) Present ...");
+    channels_.GetFTDeviceCount();
+    panel_.SetCaption(panel_.Caption() + "    D2XX test - " +
+                      QString::number(channels_.FT_Device_Count) + " USB Device(s) Present ...");
 
-    if (Channels.FT_Device_Count == 1 || Channels.FT_Device_Count == 2) {
+    if (channels_.FT_Device_Count == 1 || channels_.FT_Device_Count == 2) {
         DevicePresent = true;
         // Each copy is taken whatever the call gave: a failed query leaves the
         // text of the previous one, which is what the operator then sees.
-        Channels.GetFTDeviceSerialNo(0);
-        Serial0 = fromDriver(Channels.FT_Device_String);
-        Channels.GetFTDeviceDescription(0);
-        Description0 = fromDriver(Channels.FT_Device_String);
-        Channels.GetFTDeviceSerialNo(1);
-        Serial1 = fromDriver(Channels.FT_Device_String);
-        Channels.GetFTDeviceDescription(1);
-        Description1 = fromDriver(Channels.FT_Device_String);
+        channels_.GetFTDeviceSerialNo(0);
+        Serial0 = fromDriver(channels_.FT_Device_String);
+        channels_.GetFTDeviceDescription(0);
+        Description0 = fromDriver(channels_.FT_Device_String);
+        channels_.GetFTDeviceSerialNo(1);
+        Serial1 = fromDriver(channels_.FT_Device_String);
+        channels_.GetFTDeviceDescription(1);
+        Description1 = fromDriver(channels_.FT_Device_String);
 
-        BtnOpenAClick();
-        BtnOpenBClick();
+        OpenA();
+        OpenB();
 
-        Channels.Create_USB_Device_Info_List();
-        Channels.Get_USB_Device_Info_Detail(0);
-        AppendLog(QString::fromUtf8("For I2C,we will use device N° ") + Serial0 + " named: " +
-                  Description0);
-        Channels.Get_USB_Device_Info_Detail(1);
-        AppendLog(QString::fromUtf8("For TS,we will use device N° ") + Serial1 + " named: " +
-                  Description1);
+        channels_.Create_USB_Device_Info_List();
+        channels_.Get_USB_Device_Info_Detail(0);
+        panel_.AppendLog(QString::fromUtf8("For I2C,we will use device N° ") + Serial0 + " named: " +
+                         Description0);
+        channels_.Get_USB_Device_Info_Detail(1);
+        panel_.AppendLog(QString::fromUtf8("For TS,we will use device N° ") + Serial1 + " named: " +
+                         Description1);
 
-        BtnCloseBClick();
-        InitUDP();
+        CloseB();
+        udp_.InitUDP(panel_);
     } else {
-        AppendLog("No FT2232H or no power on it");
+        panel_.AppendLog("No FT2232H or no power on it");
     }
-    AppendLog(QString(74, '='));
+    panel_.AppendLog(QString(74, '='));
 }
 
-void TForm1::BtnRefreshClick() {
-    Channels.GetFTDeviceCount();
-    setWindowTitle("D2XX test - " + QString::number(Channels.FT_Device_Count) +
-                   " Device(s) Present ...");
-    // The window has no device list; the rows go to the button's tool tip.
+void Startup::Refresh() {
+    channels_.GetFTDeviceCount();
+    panel_.SetCaption("D2XX test - " + QString::number(channels_.FT_Device_Count) +
+                      " Device(s) Present ...");
     QStringList rows;
-    for (std::uint32_t i = 0; i < Channels.FT_Device_Count; ++i) {
-        Channels.GetFTDeviceSerialNo(i);
-        const QString serial = fromDriver(Channels.FT_Device_String);
-        Channels.GetFTDeviceDescription(i);
-        const QString description = fromDriver(Channels.FT_Device_String);
+    for (std::uint32_t i = 0; i < channels_.FT_Device_Count; ++i) {
+        channels_.GetFTDeviceSerialNo(i);
+        const QString serial = fromDriver(channels_.FT_Device_String);
+        channels_.GetFTDeviceDescription(i);
+        const QString description = fromDriver(channels_.FT_Device_String);
         rows << QString("Device %1\t%2\t%3").arg(i + 1).arg(serial, description);
     }
-    BtnRefresh->setToolTip(rows.join('\n'));
+    panel_.ShowDeviceRows(rows);
 }
 
-void TForm1::BtnOpenAClick() {
-    if (Channels.Open_USB_Device_A() != usb::FT_OK) return;
-    AppendLog("FT2232H  I2C is open");
-    TestI2CBtn->setEnabled(true);
-    BtnOpenA->setEnabled(false);
-    BtnRefresh->setEnabled(false);
-    BtnCloseA->setEnabled(true);
-    BtnQuit->setEnabled(false);
-    I2C.ChannelAOpen = true;
-    I2Cstatus->setText("Open");
-    I2Cstatus->adjustSize();
+void Startup::OpenA() {
+    if (channels_.Open_USB_Device_A() != usb::FT_OK) return;
+    panel_.AppendLog("FT2232H  I2C is open");
+    panel_.SetEnabled(Control::TestI2CBtn, true);
+    panel_.SetEnabled(Control::BtnOpenA, false);
+    panel_.SetEnabled(Control::BtnRefresh, false);
+    panel_.SetEnabled(Control::BtnCloseA, true);
+    panel_.SetEnabled(Control::BtnQuit, false);
+    i2c_.ChannelAOpen = true;
+    panel_.SetLabel(Label::I2Cstatus, "Open");
     if (I2CReady) {
-        TestSharpBtn->setEnabled(true);
-        TestEardaBtn->setEnabled(true);
+        panel_.SetEnabled(Control::TestSharpBtn, true);
+        panel_.SetEnabled(Control::TestEardaBtn, true);
     }
 }
 
-void TForm1::BtnCloseAClick() {
-    Channels.Close_USB_Device_A();
-    AppendLog("FT2232H  I2C is closed");
-    I2C.ChannelAOpen = false;
-    TestI2CBtn->setEnabled(false);
-    BtnOpenA->setEnabled(true);
-    BtnCloseA->setEnabled(false);
-    BtnQuit->setEnabled(true);
-    I2Cstatus->setText("Closed");
-    I2Cstatus->adjustSize();
-    TestSharpBtn->setEnabled(false);
-    TestEardaBtn->setEnabled(false);
+void Startup::CloseA() {
+    channels_.Close_USB_Device_A();
+    panel_.AppendLog("FT2232H  I2C is closed");
+    i2c_.ChannelAOpen = false;
+    panel_.SetEnabled(Control::TestI2CBtn, false);
+    panel_.SetEnabled(Control::BtnOpenA, true);
+    panel_.SetEnabled(Control::BtnCloseA, false);
+    panel_.SetEnabled(Control::BtnQuit, true);
+    panel_.SetLabel(Label::I2Cstatus, "Closed");
+    panel_.SetEnabled(Control::TestSharpBtn, false);
+    panel_.SetEnabled(Control::TestEardaBtn, false);
 }
 
-void TForm1::BtnOpenBClick() {
-    if (Channels.Open_USB_Device_B() != usb::FT_OK) return;
-    AppendLog("FT2232H FIFO open for TS");
-    TsStatus->setText("Open");
-    TsStatus->adjustSize();
-    BtnOpenB->setEnabled(false);
-    BtnRefresh->setEnabled(false);
-    BtnCloseB->setEnabled(true);
-    GetTSBtn->setEnabled(true);
-    BtnQuit->setEnabled(false);
+void Startup::OpenB() {
+    if (channels_.Open_USB_Device_B() != usb::FT_OK) return;
+    panel_.AppendLog("FT2232H FIFO open for TS");
+    panel_.SetLabel(Label::TsStatus, "Open");
+    panel_.SetEnabled(Control::BtnOpenB, false);
+    panel_.SetEnabled(Control::BtnRefresh, false);
+    panel_.SetEnabled(Control::BtnCloseB, true);
+    panel_.SetEnabled(Control::GetTSBtn, true);
+    panel_.SetEnabled(Control::BtnQuit, false);
 }
 
-void TForm1::BtnCloseBClick() {
-    Channels.Close_USB_Device_B();
-    AppendLog("FT2232H FIFO closed for TS");
-    TsStatus->setText("Closed");
-    TsStatus->adjustSize();
-    BtnOpenB->setEnabled(true);
-    BtnCloseB->setEnabled(false);
-    BtnQuit->setEnabled(true);
-    GetTSBtn->setEnabled(false);
+void Startup::CloseB() {
+    channels_.Close_USB_Device_B();
+    panel_.AppendLog("FT2232H FIFO closed for TS");
+    panel_.SetLabel(Label::TsStatus, "Closed");
+    panel_.SetEnabled(Control::BtnOpenB, true);
+    panel_.SetEnabled(Control::BtnCloseB, false);
+    panel_.SetEnabled(Control::BtnQuit, true);
+    panel_.SetEnabled(Control::GetTSBtn, false);
 }
 
-void TForm1::BtnQuitClick() { QCoreApplication::quit(); }
+void Startup::InitI2C() {
+    panel_.AppendLog(QStringLiteral("****************** I2C controler INIT  *******************"));
+    i2c_.ClockDivisor = 149;  // 200 kHz SCL
+    if (!i2c_.InitI2CController()) {
+        panel_.AppendLog(QStringLiteral("I2C controler INIT NOT OK"));
+        return;
+    }
+    panel_.AppendLog(QStringLiteral("I2C controler INIT OK"));
 
-void TForm1::FTQuitExecute() {
+    // The set-up asks for no answer, so anything waiting now is stray.
+    channels_.Get_USB_Device_QueueStatus_A();
+    panel_.AppendLog(channels_.FT_Q_Bytes != 0 ? QStringLiteral("ERROR _ MPSSE should be empty")
+                                               : QStringLiteral("OK MPSSE is empty"));
+    i2c_.clock().sleepMs(30);
+    panel_.AppendLog(QStringLiteral("Init MPSSE I2C done!"));
+    panel_.AppendLog(QString(59, QLatin1Char('*')));
+
+    panel_.SetEnabled(Control::TestSharpBtn, true);
+    panel_.SetEnabled(Control::TestEardaBtn, true);
+    panel_.LightLamp(Lamp::LedI2C);
+    I2CReady = true;
+    panel_.SetLabel(Label::I2Cstatus, QStringLiteral("Open"));
+}
+
+void Startup::Quit() { panel_.QuitProgram(); }
+
+void Startup::Exit() {
     if (DevicePresent) {
-        Channels.Close_USB_Device_A();
-        Channels.Close_USB_Device_B();
+        channels_.Close_USB_Device_A();
+        channels_.Close_USB_Device_B();
     }
-    close();
+    panel_.CloseWindow();
 }
 
-bool TForm1::Memo1KeyPress(QEvent* event) {
-    switch (event->type()) {
-    case QEvent::KeyPress: {
-        // Keys that would type, delete or insert are dropped; navigation and
-        // window shortcuts (Ctrl+X is File > Exit) go on.
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
-            return key->matches(QKeySequence::Paste) || key->matches(QKeySequence::Undo) ||
-                   key->matches(QKeySequence::Redo);
-        return !key->text().isEmpty() || key->key() == Qt::Key_Backspace ||
-               key->key() == Qt::Key_Delete || key->key() == Qt::Key_Return ||
-               key->key() == Qt::Key_Enter;
-    }
-    case QEvent::ShortcutOverride: {
-        // The text view would claim Ctrl+X as Cut; leave it to the menu.
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (key->matches(QKeySequence::Cut) ||
-            (key->key() == Qt::Key_X && (key->modifiers() & Qt::ControlModifier))) {
-            event->ignore();
-            return true;
-        }
-        return false;
-    }
-    default:
-        return false;
-    }
-}
-
-}  // namespace ui
+}  // namespace console

@@ -1,20 +1,9 @@
-// The transport-stream pump: channel B to the recording file and the UDP
-// player, chunk by chunk, inside the Get TS switch's click handler. It lets
-// the message loop run twice per chunk, so the operator's clicks (the three
-// switches above all) are handled nested inside it and it reads its flags
-// afresh on every pass.
 #include "console/ts_pump.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QPushButton>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
-
-#include "ui/main_window.h"
-#include "ui/zonzoff.h"
-#include "usb/channel_layer.h"
 
 namespace console {
 
@@ -30,10 +19,6 @@ QString NumberedRecordingName(const QString& name, int n) {
     return dot < 0 ? name + suffix : name.left(dot) + suffix + name.mid(dot);
 }
 
-}  // namespace console
-
-namespace ui {
-
 namespace {
 
 constexpr std::uint32_t ReadTimeoutMs = 100;
@@ -48,35 +33,42 @@ bool nameTaken(const QString& name) {
     return info.exists() || info.isSymLink();
 }
 
-void closeRecording(TForm1& w) {
-    w.RecordFile->close();
-    w.RecordFile.reset();
+}  // namespace
+
+TsPump::TsPump(usb::ChannelLayer& channels, usb::Clock& clock, UdpOutput& udp, OperatorPanel& panel)
+    : channels_(channels), clock_(clock), udp_(udp), panel_(panel) {}
+
+TsPump::~TsPump() = default;
+
+void TsPump::closeRecording() {
+    RecordFile->close();
+    RecordFile.reset();
 }
 
 // Stops a recording the way switching Record off would.
-void stopRecording(TForm1& w) {
-    closeRecording(w);
-    w.RecordOn = false;
-    w.RecordOnOff->setSwitchOn(false);
-    w.AppendLog(QStringLiteral("Recording stopped."));
+void TsPump::stopRecording() {
+    closeRecording();
+    RecordOn = false;
+    panel_.SetSwitchOn(Switch::RecordOnOff, false);
+    panel_.AppendLog(QStringLiteral("Recording stopped."));
 }
 
 // Opens a new recording named after the local time, never over an existing
 // file. On failure no file is open and the name that was tried is logged.
-void startRecording(TForm1& w, usb::Clock& clock) {
-    const QString dated = console::RecordingFileName(clock.localNow());
+void TsPump::startRecording() {
+    const QString dated = RecordingFileName(clock_.localNow());
     QString name = dated;
     try {
         auto file = std::make_unique<QFile>();
         for (int n = 1; n <= MaxNumberedRecordings; ++n) {
-            name = console::NumberedRecordingName(dated, n);
+            name = NumberedRecordingName(dated, n);
             if (nameTaken(name)) continue;
             file->setFileName(name);
             // Unbuffered, so that a full disk shows at the write of its chunk.
             if (file->open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-                w.RecordFile = std::move(file);
-                w.RecordName = name;
-                w.AppendLog(QStringLiteral("Started recording '") + name + QStringLiteral("'."));
+                RecordFile = std::move(file);
+                RecordName = name;
+                panel_.AppendLog(QStringLiteral("Started recording '") + name + QStringLiteral("'."));
                 return;
             }
             // Taken between the check and the open: try the next number.
@@ -84,137 +76,126 @@ void startRecording(TForm1& w, usb::Clock& clock) {
         }
     } catch (const std::exception&) {
     }
-    w.RecordFile.reset();
-    w.AppendLog(QStringLiteral("Error starting recording '") + name + QStringLiteral("'."));
-    w.RecordOn = false;
-    w.RecordOnOff->setSwitchOn(false);
+    RecordFile.reset();
+    panel_.AppendLog(QStringLiteral("Error starting recording '") + name + QStringLiteral("'."));
+    RecordOn = false;
+    panel_.SetSwitchOn(Switch::RecordOnOff, false);
 }
 
-void writeRecording(TForm1& w) {
-    const qint64 before = w.RecordFile->pos();
-    const qint64 written = w.RecordFile->write(
-        reinterpret_cast<const char*>(w.Channels.FT_In_Buffer_B.data()), usb::TsChunkSize);
+void TsPump::writeRecording() {
+    const qint64 before = RecordFile->pos();
+    const qint64 written = RecordFile->write(
+        reinterpret_cast<const char*>(channels_.FT_In_Buffer_B.data()), usb::TsChunkSize);
     if (written == static_cast<qint64>(usb::TsChunkSize)) return;
     // A recording with a hole in it is worse than a recording that ends; a
     // torn last chunk is taken back so the file stays whole packets.
-    if (written > 0) w.RecordFile->resize(before);
-    w.AppendLog(QStringLiteral("Error writing recording '") + w.RecordName + QStringLiteral("'."));
-    stopRecording(w);
-}
-
-void sendChunk(TForm1& w) {
-    std::memcpy(w.UdpPacket.get(), w.Channels.FT_In_Buffer_B.data(), usb::TsChunkSize);
-    try {
-        w.UdpClient->send(w.UdpPacket.get(), usb::TsChunkSize);
-    } catch (...) {
-        // A datagram the player misses is not worth stopping the stream for.
-    }
+    if (written > 0) RecordFile->resize(before);
+    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
+    stopRecording();
 }
 
 // After a failed purge or queue query: a recording in progress ends.
-void errorCleanUp(TForm1& w) {
-    if (!w.RecordFile) return;
-    closeRecording(w);
-    w.RecordOn = false;
-    w.RecordOnOff->setSwitchOn(false);
-    w.UDPOnOff->setSwitchOn(false);
-    w.AppendLog(QStringLiteral("Recording stopped."));
+void TsPump::errorCleanUp() {
+    if (!RecordFile) return;
+    closeRecording();
+    RecordOn = false;
+    panel_.SetSwitchOn(Switch::RecordOnOff, false);
+    panel_.SetSwitchOn(Switch::UDPOnOff, false);
+    panel_.AppendLog(QStringLiteral("Recording stopped."));
 }
 
-}  // namespace
+void TsPump::RecordOnOffClick() { RecordOn = panel_.SwitchOn(Switch::RecordOnOff); }
 
-void TForm1::RecordOnOffClick() { RecordOn = RecordOnOff->SwitchOn(); }
-
-void TForm1::GetTSBtnClick() {
-    if (GetTSBtn->SwitchOn()) {
+void TsPump::GetTSBtnClick() {
+    if (panel_.SwitchOn(Switch::GetTSBtn)) {
         StreamOn = true;
-        UDPOnOff->setEnabled(true);
-        RecordOnOff->setEnabled(true);
-        BtnCloseB->setEnabled(false);
+        panel_.SetEnabled(Control::UDPOnOff, true);
+        panel_.SetEnabled(Control::RecordOnOff, true);
+        panel_.SetEnabled(Control::BtnCloseB, false);
         ReceiveTS();
     } else {
         StreamOn = false;
-        UDPOnOff->setEnabled(false);
-        RecordOnOff->setEnabled(false);
-        BtnCloseB->setEnabled(true);
+        panel_.SetEnabled(Control::UDPOnOff, false);
+        panel_.SetEnabled(Control::RecordOnOff, false);
+        panel_.SetEnabled(Control::BtnCloseB, true);
     }
 }
 
-void TForm1::ReceiveTS() {
+void TsPump::ReceiveTS() {
     // From the first run on, D2XX failures are left to the log: a modal
     // dialog in the middle of a stream would stall it.
-    Channels.ShowFTErrors = false;
+    channels_.ShowFTErrors = false;
 
     std::int64_t total = 0;
-    SetStatusText(QStringLiteral("Waiting for Data ...from device"));
-    const std::uint32_t startTick = services_.clock.tickCount();
+    panel_.SetStatusText(QStringLiteral("Waiting for Data ...from device"));
+    const std::uint32_t startTick = clock_.tickCount();
 
-    Channels.Stop_USB_Device_InTask_B();
-    if (Channels.Purge_USB_Device_Out_B() != usb::FT_OK) {
-        AppendLog(QStringLiteral("Purge_USB_Device_Out failed, No Device"));
-        errorCleanUp(*this);
-        SetStatusText(QString());
+    channels_.Stop_USB_Device_InTask_B();
+    if (channels_.Purge_USB_Device_Out_B() != usb::FT_OK) {
+        panel_.AppendLog(QStringLiteral("Purge_USB_Device_Out failed, No Device"));
+        errorCleanUp();
+        panel_.SetStatusText(QString());
         return;
     }
-    Channels.Restart_USB_Device_InTask_B();
-    Channels.Set_USB_Device_TimeOuts_B(ReadTimeoutMs, WriteTimeoutMs);
+    channels_.Restart_USB_Device_InTask_B();
+    channels_.Set_USB_Device_TimeOuts_B(ReadTimeoutMs, WriteTimeoutMs);
 
     for (;;) {
-        ProcessMessages();
-        const usb::FT_STATUS status = Channels.Get_USB_Device_QueueStatus_B();
+        panel_.ProcessMessages();
+        const usb::FT_STATUS status = channels_.Get_USB_Device_QueueStatus_B();
         if (status != usb::FT_OK) {
-            AppendLog(QStringLiteral("Get_USB_Device_QueueStatus failed, No Device"));
-            errorCleanUp(*this);
-            SetStatusText(QString());
+            panel_.AppendLog(QStringLiteral("Get_USB_Device_QueueStatus failed, No Device"));
+            errorCleanUp();
+            panel_.SetStatusText(QString());
             if (status == usb::FT_IO_ERROR) {
                 // The device is gone: only leaving the program helps now.
-                GetTSBtn->setSwitchOn(false);
-                GetTSBtn->setEnabled(false);
-                BtnQuit->setEnabled(true);
+                panel_.SetSwitchOn(Switch::GetTSBtn, false);
+                panel_.SetEnabled(Control::GetTSBtn, false);
+                panel_.SetEnabled(Control::BtnQuit, true);
             }
             return;
         }
-        const auto delta = static_cast<std::int32_t>(services_.clock.tickCount() - startTick);
+        const auto delta = static_cast<std::int32_t>(clock_.tickCount() - startTick);
         const std::int64_t elapsedMs = std::llabs(static_cast<long long>(delta));
-        if (Channels.FT_Q_Bytes > 0 || elapsedMs > FirstDataTimeoutMs) break;
+        if (channels_.FT_Q_Bytes > 0 || elapsedMs > FirstDataTimeoutMs) break;
     }
 
     std::uint32_t lastRead = 0;
-    if (Channels.FT_Q_Bytes > 0) {
+    if (channels_.FT_Q_Bytes > 0) {
         do {
-            ProcessMessages();
+            panel_.ProcessMessages();
 
             if (!RecordOn && RecordFile) {
-                closeRecording(*this);
-                AppendLog(QStringLiteral("Recording stopped."));
+                closeRecording();
+                panel_.AppendLog(QStringLiteral("Recording stopped."));
             } else if (RecordOn && !RecordFile) {
-                startRecording(*this, services_.clock);
+                startRecording();
             }
 
-            lastRead = Channels.Read_USB_Device_Buffer_B(usb::TsChunkSize);
+            lastRead = channels_.Read_USB_Device_Buffer_B(usb::TsChunkSize);
             total += lastRead;
-            SetStatusText(QStringLiteral("Bytes Received = ") + QString::number(total));
+            panel_.SetStatusText(QStringLiteral("Bytes Received = ") + QString::number(total));
 
             // Only whole chunks go out: a short read would break the packets.
             if (lastRead == usb::TsChunkSize) {
-                if (RecordOn && RecordFile) writeRecording(*this);
-                if (UDPOnOff->SwitchOn() && UdpClient && UdpPacket && UdpClient->connected())
-                    sendChunk(*this);
+                if (RecordOn && RecordFile) writeRecording();
+                if (panel_.SwitchOn(Switch::UDPOnOff) && udp_.ready())
+                    udp_.send(channels_.FT_In_Buffer_B.data());
             }
 
-            ProcessMessages();
+            panel_.ProcessMessages();
         } while (lastRead != 0 && StreamOn);
     }
 
-    AppendLog(QStringLiteral("Done ...I=") + QString::number(lastRead) + QStringLiteral(" FT_Q_Bytes= ") +
-              QString::number(Channels.FT_Q_Bytes));
-    SetStatusText(QString());
-    UDPOnOff->setSwitchOn(false);
-    UDPOnOff->setEnabled(false);
-    RecordOnOff->setEnabled(false);
-    GetTSBtn->setSwitchOn(false);
+    panel_.AppendLog(QStringLiteral("Done ...I=") + QString::number(lastRead) +
+                     QStringLiteral(" FT_Q_Bytes= ") + QString::number(channels_.FT_Q_Bytes));
+    panel_.SetStatusText(QString());
+    panel_.SetSwitchOn(Switch::UDPOnOff, false);
+    panel_.SetEnabled(Control::UDPOnOff, false);
+    panel_.SetEnabled(Control::RecordOnOff, false);
+    panel_.SetSwitchOn(Switch::GetTSBtn, false);
     GetTSBtnClick();
-    if (RecordFile) stopRecording(*this);
+    if (RecordFile) stopRecording();
 }
 
-}  // namespace ui
+}  // namespace console

@@ -1,58 +1,90 @@
-// Start-up of the UDP output: the local addresses, for the log only, and the
-// client that sends the stream from 127.0.0.1 to a player on 127.0.0.1:1234.
-#include <QString>
+#include "console/udp_output.h"
+
+#include <charconv>
+#include <cstring>
 #include <exception>
 
-#include "ui/main_window.h"
 #include "usb/channel_layer.h"
 
-namespace ui {
+namespace console {
 
 namespace {
 
-const char* const UdpHost = "127.0.0.1";
-const char* const UdpPort = "1234";
-const char* const UdpInterface = "127.0.0.1";
+// The player runs on this PC: a loopback destination is reached from the
+// loopback interface, anything else from whatever interface routes to it.
+const char* const LoopbackInterface = "127.0.0.1";
 constexpr int PacketsPerDatagram = 7;
 constexpr std::size_t TsPacketBytes = 188;
 
+bool isDecimal(std::string_view s, unsigned long max, unsigned long& value) {
+    if (s.empty() || s.size() > 5) return false;
+    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc() && p == s.data() + s.size() && value <= max;
+}
+
+bool isDottedQuad(std::string_view s) {
+    int parts = 0;
+    while (true) {
+        const auto dot = s.find('.');
+        const std::string_view part = s.substr(0, dot);
+        unsigned long v = 0;
+        if (part.size() > 3 || !isDecimal(part, 255, v)) return false;
+        ++parts;
+        if (dot == std::string_view::npos) break;
+        s.remove_prefix(dot + 1);
+    }
+    return parts == 4;
+}
+
 }  // namespace
 
-void TForm1::InitUDP() {
-    AppendLog(QString(74, QLatin1Char('=')));
-    AppendLog(QStringLiteral("------ IP and UDP detection ------"));
+std::optional<UdpDestination> parseUdpDestination(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const std::string host = text.substr(0, colon);
+    unsigned long port = 0;
+    if (!isDottedQuad(host) || !isDecimal(std::string_view(text).substr(colon + 1), 65535, port) ||
+        port == 0)
+        return std::nullopt;
+    return UdpDestination{host, static_cast<std::uint16_t>(port)};
+}
+
+void UdpOutput::InitUDP(OperatorPanel& panel) {
+    panel.AppendLog(QString(74, QLatin1Char('=')));
+    panel.AppendLog(QStringLiteral("------ IP and UDP detection ------"));
 
     QString UdpStatusText;
     QString interfaceAddress = QStringLiteral("0.0.0.0");
 
     std::vector<std::string> addresses;
     try {
-        addresses = services_.network.localAddresses();
+        addresses = network_.localAddresses();
     } catch (const std::exception& e) {
         // Without the list we cannot tell whether a connect makes sense; the
         // stream can still be recorded, so the start-up goes on without UDP.
-        AppendLog(QStringLiteral("Listing the local IP addresses failed (") +
-                  QString::fromLocal8Bit(e.what()) + QStringLiteral("), UDP output not set up."));
+        panel.AppendLog(QStringLiteral("Listing the local IP addresses failed (") +
+                        QString::fromLocal8Bit(e.what()) +
+                        QStringLiteral("), UDP output not set up."));
         return;
     }
     int n = 0;
     for (const std::string& address : addresses)
-        AppendLog(QString::asprintf("IP n° %d = %s", ++n, address.c_str()));
+        panel.AppendLog(QString::asprintf("IP n° %d = %s", ++n, address.c_str()));
 
     bool connected = false;
-    UdpClient = services_.network.createUdpClient();
+    UdpClient = network_.createUdpClient();
 
-    const QString host = QString::fromLatin1(UdpHost);
-    const QString port = QString::fromLatin1(UdpPort);
+    const QString host = QString::fromStdString(destination_.host);
+    const QString port = QString::number(destination_.port);
     UdpStatusText += QStringLiteral("UDP address : ") + host;
-    UdpClient->setHost(host.toStdString());
+    UdpClient->setHost(destination_.host);
 
-    // The listed addresses are shown only: the player runs on this PC, so the
-    // client always sends from the loopback interface.
-    interfaceAddress = QString::fromLatin1(UdpInterface);
+    // The listed addresses are shown only.
+    if (destination_.host.rfind("127.", 0) == 0)
+        interfaceAddress = QString::fromLatin1(LoopbackInterface);
     UdpStatusText += QStringLiteral(" port : ") + port + QStringLiteral(" using IP interface : ") +
                      interfaceAddress;
-    UdpClient->setPort(static_cast<std::uint16_t>(port.toUInt()));
+    UdpClient->setPort(destination_.port);
     if (interfaceAddress != QStringLiteral("0.0.0.0"))
         UdpClient->setBoundAddress(interfaceAddress.toStdString());
 
@@ -60,23 +92,32 @@ void TForm1::InitUDP() {
         connected = true;
         try {
             UdpClient->connect();
-        } catch (const console::SocketError&) {
+        } catch (const SocketError&) {
             connected = false;
             UdpStatusText += QStringLiteral("no Socket, Impossible to set UDP!");
         } catch (const std::exception& e) {
-            AppendLog(QStringLiteral("UDP set-up failed (") + QString::fromLocal8Bit(e.what()) +
-                      QStringLiteral(")."));
+            panel.AppendLog(QStringLiteral("UDP set-up failed (") + QString::fromLocal8Bit(e.what()) +
+                            QStringLiteral(")."));
             return;
         }
     }
-    if (connected) LightLamp(LedUDP);
+    if (connected) panel.LightLamp(Lamp::LedUDP);
 
     constexpr std::size_t datagramBytes = PacketsPerDatagram * TsPacketBytes;
     static_assert(datagramBytes == usb::TsChunkSize);
     UdpPacket = std::make_unique<std::uint8_t[]>(datagramBytes);  // zero-filled
     UdpClient->setBufferSize(datagramBytes);
 
-    AppendLog(UdpStatusText);
+    panel.AppendLog(UdpStatusText);
 }
 
-}  // namespace ui
+void UdpOutput::send(const std::uint8_t* chunk) {
+    std::memcpy(UdpPacket.get(), chunk, usb::TsChunkSize);
+    try {
+        UdpClient->send(UdpPacket.get(), usb::TsChunkSize);
+    } catch (...) {
+        // A datagram the player misses is not worth stopping the stream for.
+    }
+}
+
+}  // namespace console

@@ -1,14 +1,12 @@
-// The NIM test buttons: the demodulator link test with its error total, the
-// default image between its two passes, then the fitted NIM's tuner.
-#include <QLabel>
-#include <QString>
+#include "frontend/link_test.h"
+
 #include <array>
 
 #include "frontend/demod_image.h"
 #include "frontend/tuners.h"
-#include "ui/main_window.h"
+#include "i2c/i2c_master.h"
 
-namespace ui {
+namespace frontend {
 
 namespace {
 
@@ -17,9 +15,6 @@ constexpr std::uint16_t RegScratch = 0xF536;  // "register X" in the log
 constexpr std::uint8_t ChipIdSTV0903 = 0x20;
 constexpr std::uint8_t TestValue = 0x5A;
 constexpr int ReadLoopCount = 1000;
-
-constexpr std::uint8_t DemodSharp = 0xD0;
-constexpr std::uint8_t DemodEardatek = 0xD4;
 
 // Marks a test whose very first write found nobody at the address.
 constexpr std::int32_t DemodAbsentTotal = 9999999;
@@ -75,45 +70,45 @@ QString elapsedMs(std::uint32_t t0, std::uint32_t t1) {
     return number(static_cast<std::uint32_t>(t1 - t0)) + QStringLiteral("msec");
 }
 
-void titleBlock(TForm1& w, const QString& title) {
-    w.AppendLog(QString(70, QLatin1Char('x')));
-    w.AppendLog(title);
-    w.AppendLog(QString(70, QLatin1Char('-')));
+void titleBlock(LinkTestView& view, const QString& title) {
+    view.AppendLog(QString(70, QLatin1Char('x')));
+    view.AppendLog(title);
+    view.AppendLog(QString(70, QLatin1Char('-')));
 }
 
 }  // namespace
 
-bool TForm1::TestDemod() {
-    i2c::I2cMaster& m = I2C;
-    usb::Clock& clock = I2C.clock();
+bool LinkTest::TestDemod() {
+    i2c::I2cMaster& m = master_;
+    usb::Clock& clock = master_.clock();
     const std::uint8_t demod = DemodAddress;
 
     I2CErrorCount = 0;
-    AppendLog(QString(73, QLatin1Char('-')));
+    view_.AppendLog(QString(73, QLatin1Char('-')));
 
     // The first write decides whether anybody answers at this address.
-    if (!m.I2C_WriteRegister(demod, frontend::RepeaterRegister, frontend::RepeaterOff)) {
+    if (!m.I2C_WriteRegister(demod, RepeaterRegister, RepeaterOff)) {
         I2CErrorCount = DemodAbsentTotal;
-        NbI2CerrorsTxt->setText(number(I2CErrorCount));
+        view_.ShowErrorTotal(number(I2CErrorCount));
         return false;
     }
-    AppendLog(QStringLiteral("Repeater mode  OFF"));
-    AppendLog(QStringLiteral("Trying to get the Demodulator serial number"));
+    view_.AppendLog(QStringLiteral("Repeater mode  OFF"));
+    view_.AppendLog(QStringLiteral("Trying to get the Demodulator serial number"));
 
     std::uint8_t id = 0;
     if (m.I2C_ReadRegister(demod, RegChipId, id)) {
-        AppendLog(QStringLiteral("we get the value = ") + number(id));
-        AppendLog(id == ChipIdSTV0903 ? QStringLiteral("Demodulator is recognized")
+        view_.AppendLog(QStringLiteral("we get the value = ") + number(id));
+        view_.AppendLog(id == ChipIdSTV0903 ? QStringLiteral("Demodulator is recognized")
                                       : QStringLiteral("ERROR : Unknown Demodulator"));
     } else {
-        AppendLog(QStringLiteral("ERREUR: impossible to read the value"));
+        view_.AppendLog(QStringLiteral("ERREUR: impossible to read the value"));
     }
 
     auto writeTestValue = [&] {
         if (m.I2C_WriteRegister(demod, RegScratch, TestValue)) {
-            AppendLog(QStringLiteral("writing $5A at address X seems OK"));
+            view_.AppendLog(QStringLiteral("writing $5A at address X seems OK"));
         } else {
-            AppendLog(QStringLiteral("ERROR : writing $5A at address X  failed"));
+            view_.AppendLog(QStringLiteral("ERROR : writing $5A at address X  failed"));
             ++I2CErrorCount;
         }
     };
@@ -122,101 +117,98 @@ bool TForm1::TestDemod() {
         const std::uint32_t t0 = clock.tickCount();
         const std::int32_t errors = readLoop(m, demod);
         const std::uint32_t t1 = clock.tickCount();
-        AppendLog(QStringLiteral("time to do it : ") + elapsedMs(t0, t1));
-        AppendLog(errors == ReadLoopCount ? allWrongLine : readErrorsLine(errors));
+        view_.AppendLog(QStringLiteral("time to do it : ") + elapsedMs(t0, t1));
+        view_.AppendLog(errors == ReadLoopCount ? allWrongLine : readErrorsLine(errors));
         I2CErrorCount += errors;
     };
     auto pattern = [&] {
         const PatternErrors e = patternTest(m, demod);
-        AppendLog(patternLine(e));
+        view_.AppendLog(patternLine(e));
         I2CErrorCount += e.writes + e.reads;
     };
 
-    AppendLog(QStringLiteral("trying to write $5A=90 in register X "));
+    view_.AppendLog(QStringLiteral("trying to write $5A=90 in register X "));
     writeTestValue();
-    AppendLog(QStringLiteral("trying to read 1000 times register X"));
+    view_.AppendLog(QStringLiteral("trying to read 1000 times register X"));
     timedReadLoop(QStringLiteral("writing at register X failed"));
-    AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator"));
+    view_.AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator"));
     pattern();
 
-    InitSTV903BtnClick();
+    InitSTV903();
 
     writeTestValue();
-    AppendLog(QStringLiteral("we try to do 1000 readings of register X after demodulator init"));
+    view_.AppendLog(QStringLiteral("we try to do 1000 readings of register X after demodulator init"));
     timedReadLoop(QStringLiteral("writing in register X failed"));
-    AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator after initialization"));
+    view_.AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator after initialization"));
     pattern();
 
-    NbI2CerrorsTxt->setText(number(I2CErrorCount));
+    view_.ShowErrorTotal(number(I2CErrorCount));
     return true;
 }
 
-void TForm1::InitSTV903BtnClick() {
-    titleBlock(*this, QString(20, QLatin1Char(' ')) + QStringLiteral("Demodulator setup for DVBS") +
+void LinkTest::InitSTV903() {
+    titleBlock(view_, QString(20, QLatin1Char(' ')) + QStringLiteral("Demodulator setup for DVBS") +
                           QString(28, QLatin1Char(' ')));
-    usb::Clock& clock = I2C.clock();
+    usb::Clock& clock = master_.clock();
     const std::uint32_t t0 = clock.tickCount();
-    if (frontend::WriteDemodDefaults(I2C, DemodAddress)) {
+    if (WriteDemodDefaults(master_, DemodAddress)) {
         const std::uint32_t t1 = clock.tickCount();
-        AppendLog(QStringLiteral("Writing demodulator default values ==> OK"));
-        AppendLog(QStringLiteral("time to do it: ") + elapsedMs(t0, t1));
+        view_.AppendLog(QStringLiteral("Writing demodulator default values ==> OK"));
+        view_.AppendLog(QStringLiteral("time to do it: ") + elapsedMs(t0, t1));
     } else {
-        AppendLog(QStringLiteral("Problem writting demodulator default values"));
+        view_.AppendLog(QStringLiteral("Problem writting demodulator default values"));
         I2CErrorCount += ImageFailurePenalty;
     }
 }
 
-void TForm1::InitSTB6100BtnClick() {
-    titleBlock(*this, QString(20, QLatin1Char(' ')) + QStringLiteral("Init ZavoRuraz Eardatek") +
+void LinkTest::InitSTB6100() {
+    titleBlock(view_, QString(20, QLatin1Char(' ')) + QStringLiteral("Init ZavoRuraz Eardatek") +
                           QString(27, QLatin1Char(' ')));
-    AppendLog(frontend::WriteSTB6100Defaults(I2C, DemodAddress)
+    view_.AppendLog(WriteSTB6100Defaults(master_, DemodAddress)
                   ? QStringLiteral("ZavoRuraz initialization ==> OK")
                   : QStringLiteral("Problem with ZavoRuraz initialization"));
 }
 
-void TForm1::InitSTV6110BtnClick() {
-    titleBlock(*this, QString(20, QLatin1Char(' ')) + QStringLiteral("Init ZavoRuraz Sharp/Samsung") +
+void LinkTest::InitSTV6110() {
+    titleBlock(view_, QString(20, QLatin1Char(' ')) + QStringLiteral("Init ZavoRuraz Sharp/Samsung") +
                           QString(22, QLatin1Char(' ')));
-    AppendLog(frontend::WriteSTV6110Defaults(I2C, DemodAddress)
+    view_.AppendLog(WriteSTV6110Defaults(master_, DemodAddress)
                   ? QStringLiteral("ZavoRuraz initialization ==> OK")
                   : QStringLiteral("Problem with ZavoRuraz initialization"));
 }
 
-namespace {
-
-void demodNotFound(TForm1& w) {
-    w.AppendLog(QStringLiteral("ERROR: Demodulator not found !"));
-    w.AppendLog(QStringLiteral(
+void LinkTest::demodNotFound() {
+    view_.AppendLog(QStringLiteral("ERROR: Demodulator not found !"));
+    view_.AppendLog(QStringLiteral(
         "error in NIM choice(Sharp / Eardatek)? or I2C link to NIM not working"));
-    w.NbI2CerrorsTxt->setText(QStringLiteral("????????"));
+    view_.ShowErrorTotal(QStringLiteral("????????"));
 }
 
-}  // namespace
-
-void TForm1::TestSharpBtnClick() {
+LinkTestResult LinkTest::TestSharp() {
     DemodAddress = DemodSharp;
-    if (TestDemod()) {
-        InitSTV6110BtnClick();
-    } else {
-        demodNotFound(*this);
+    if (!TestDemod()) {
+        demodNotFound();
+        return {false, I2CErrorCount};
     }
+    InitSTV6110();
+    return {true, I2CErrorCount};
 }
 
-void TForm1::TestEardaBtnClick() {
+LinkTestResult LinkTest::TestEarda() {
     DemodAddress = DemodEardatek;
     if (!TestDemod()) {
-        demodNotFound(*this);
-        return;
+        demodNotFound();
+        return {false, I2CErrorCount};
     }
-    InitSTB6100BtnClick();
+    InitSTB6100();
     // Read back whatever the initialisation reported; the bytes only prove
     // the tuner answers through the repeater.
-    AppendLog(QStringLiteral("Reading ZavoRuraz Eardatek setup"));
+    view_.AppendLog(QStringLiteral("Reading ZavoRuraz Eardatek setup"));
     std::array<std::uint8_t, 16> buffer{};
-    const bool read = frontend::ReadTunerRegisters(
-        I2C, frontend::TunerAddress,
-        std::span<std::uint8_t, frontend::TunerReadBackSize>(buffer.data(), frontend::TunerReadBackSize));
-    AppendLog(read ? QStringLiteral("Reading OK") : QStringLiteral("Reading failure!!!!"));
+    const bool read = ReadTunerRegisters(
+        master_, TunerAddress, std::span<std::uint8_t, TunerReadBackSize>(buffer.data(), TunerReadBackSize));
+    view_.AppendLog(read ? QStringLiteral("Reading OK") : QStringLiteral("Reading failure!!!!"));
+    return {true, I2CErrorCount};
 }
 
-}  // namespace ui
+}  // namespace frontend

@@ -1,7 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QAction>
-#include <QFile>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QIcon>
 #include <QKeyEvent>
@@ -71,9 +71,13 @@ TzcLightOnOff* makeSwitch(QWidget* parent, const char* name, const QString& capt
 
 TForm1::TForm1(const Services& services, QWidget* parent)
     : QMainWindow(parent),
+      services_(services),
       Channels(services.library, services.dialogs),
       I2C(Channels, services.clock, services.dialogs),
-      services_(services) {
+      Link(I2C, panel_),
+      Udp(services.network, services.udp),
+      Pump(Channels, services.clock, Udp, panel_),
+      Console(Channels, I2C, Link, Pump, Udp, panel_) {
     initResources();
     setObjectName("Form1");
     setWindowTitle("Test My Vesperbox v1.0a");
@@ -236,5 +240,113 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Memo1 && Memo1KeyPress(event)) return true;
     return QMainWindow::eventFilter(watched, event);
 }
+
+// Handlers: each is a call into the core that owns the logic.
+void TForm1::FormShow() { Console.FormShow(); }
+void TForm1::BtnRefreshClick() { Console.Refresh(); }
+void TForm1::BtnOpenAClick() { Console.OpenA(); }
+void TForm1::BtnCloseAClick() { Console.CloseA(); }
+void TForm1::BtnOpenBClick() { Console.OpenB(); }
+void TForm1::BtnCloseBClick() { Console.CloseB(); }
+void TForm1::BtnQuitClick() { Console.Quit(); }
+void TForm1::FTQuitExecute() { Console.Exit(); }
+void TForm1::InitI2CBtnClick() { Console.InitI2C(); }
+void TForm1::InitUDP() { Udp.InitUDP(panel_); }
+void TForm1::GetTSBtnClick() { Pump.GetTSBtnClick(); }
+void TForm1::RecordOnOffClick() { Pump.RecordOnOffClick(); }
+void TForm1::ReceiveTS() { Pump.ReceiveTS(); }
+void TForm1::TestSharpBtnClick() { Link.TestSharp(); }
+void TForm1::TestEardaBtnClick() { Link.TestEarda(); }
+bool TForm1::TestDemod() { return Link.TestDemod(); }
+void TForm1::InitSTV903BtnClick() { Link.InitSTV903(); }
+void TForm1::InitSTB6100BtnClick() { Link.InitSTB6100(); }
+void TForm1::InitSTV6110BtnClick() { Link.InitSTV6110(); }
+
+bool TForm1::Memo1KeyPress(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress: {
+        // Keys that would type, delete or insert are dropped; navigation and
+        // window shortcuts (Ctrl+X is File > Exit) go on.
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+            return key->matches(QKeySequence::Paste) || key->matches(QKeySequence::Undo) ||
+                   key->matches(QKeySequence::Redo);
+        return !key->text().isEmpty() || key->key() == Qt::Key_Backspace ||
+               key->key() == Qt::Key_Delete || key->key() == Qt::Key_Return ||
+               key->key() == Qt::Key_Enter;
+    }
+    case QEvent::ShortcutOverride: {
+        // The text view would claim Ctrl+X as Cut; leave it to the menu.
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->matches(QKeySequence::Cut) ||
+            (key->key() == Qt::Key_X && (key->modifiers() & Qt::ControlModifier))) {
+            event->ignore();
+            return true;
+        }
+        return false;
+    }
+    default:
+        return false;
+    }
+}
+
+// The window as the cores see it.
+void TForm1::Panel::ClearLog() { form_.Memo1->clear(); }
+void TForm1::Panel::AppendLog(const QString& line) { form_.AppendLog(line); }
+void TForm1::Panel::SetStatusText(const QString& text) { form_.SetStatusText(text); }
+QString TForm1::Panel::Caption() const { return form_.windowTitle(); }
+void TForm1::Panel::SetCaption(const QString& caption) { form_.setWindowTitle(caption); }
+
+void TForm1::Panel::ShowDeviceRows(const QStringList& rows) {
+    // The window has no device list; the rows go to the button's tool tip.
+    form_.BtnRefresh->setToolTip(rows.join('\n'));
+}
+
+void TForm1::Panel::SetEnabled(console::Control control, bool enabled) {
+    using console::Control;
+    QWidget* w = nullptr;
+    switch (control) {
+    case Control::Memo1: w = form_.Memo1; break;
+    case Control::TestI2CBtn: w = form_.TestI2CBtn; break;
+    case Control::BtnOpenA: w = form_.BtnOpenA; break;
+    case Control::TestSharpBtn: w = form_.TestSharpBtn; break;
+    case Control::TestEardaBtn: w = form_.TestEardaBtn; break;
+    case Control::BtnCloseA: w = form_.BtnCloseA; break;
+    case Control::BtnOpenB: w = form_.BtnOpenB; break;
+    case Control::GetTSBtn: w = form_.GetTSBtn; break;
+    case Control::RecordOnOff: w = form_.RecordOnOff; break;
+    case Control::BtnCloseB: w = form_.BtnCloseB; break;
+    case Control::UDPOnOff: w = form_.UDPOnOff; break;
+    case Control::BtnRefresh: w = form_.BtnRefresh; break;
+    case Control::BtnQuit: w = form_.BtnQuit; break;
+    }
+    w->setEnabled(enabled);
+}
+
+void TForm1::Panel::SetLabel(console::Label label, const QString& text) {
+    QLabel* l = label == console::Label::I2Cstatus ? form_.I2Cstatus : form_.TsStatus;
+    l->setText(text);
+    l->adjustSize();
+}
+
+void TForm1::Panel::LightLamp(console::Lamp lamp) {
+    form_.LightLamp(lamp == console::Lamp::LedI2C ? form_.LedI2C : form_.LedUDP);
+}
+
+TzcLightOnOff* TForm1::Panel::switchOf(console::Switch s) const {
+    switch (s) {
+    case console::Switch::GetTSBtn: return form_.GetTSBtn;
+    case console::Switch::RecordOnOff: return form_.RecordOnOff;
+    case console::Switch::UDPOnOff: return form_.UDPOnOff;
+    }
+    return form_.GetTSBtn;
+}
+
+bool TForm1::Panel::SwitchOn(console::Switch s) const { return switchOf(s)->SwitchOn(); }
+void TForm1::Panel::SetSwitchOn(console::Switch s, bool on) { switchOf(s)->setSwitchOn(on); }
+void TForm1::Panel::ProcessMessages() { form_.ProcessMessages(); }
+void TForm1::Panel::QuitProgram() { QCoreApplication::quit(); }
+void TForm1::Panel::CloseWindow() { form_.close(); }
+void TForm1::Panel::ShowErrorTotal(const QString& text) { form_.NbI2CerrorsTxt->setText(text); }
 
 }  // namespace ui

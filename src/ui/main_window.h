@@ -2,10 +2,11 @@
 // UDP paths, the channel and test buttons, the three light switches that
 // steer the transport-stream pump, a status bar and a small menu.
 //
-// The window owns the console state. Its handlers keep the names the bench
-// engineers know them by; their bodies live with the subsystem that owns the
-// logic (start-up and channels, UDP and the pump in console/, the I2C set-up
-// in i2c/, the link test and tuners in frontend/).
+// The window owns the cores and shows what they do. Its handlers keep the
+// names the bench engineers know them by and are short calls into the core
+// that owns the logic: console::Startup (start-up, channels, I2C set-up),
+// console::TsPump and console::UdpOutput (the stream), frontend::LinkTest
+// (link test, default image, tuners).
 #pragma once
 
 #include <QMainWindow>
@@ -16,13 +17,17 @@
 #include <string>
 
 #include "console/network.h"
+#include "console/operator_panel.h"
+#include "console/startup.h"
+#include "console/ts_pump.h"
+#include "console/udp_output.h"
+#include "frontend/link_test.h"
 #include "i2c/i2c_master.h"
 #include "usb/channel_layer.h"
 #include "usb/d2xx.h"
 #include "usb/platform_services.h"
 
 class QAction;
-class QFile;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
@@ -42,6 +47,8 @@ struct Services {
     console::Network& network;
     // Lets the message loop handle what is pending, from inside a handler.
     std::function<void()> processMessages;
+    // Where the UDP output sends the stream.
+    console::UdpDestination udp = {};
 };
 
 class TForm1 : public QMainWindow {
@@ -126,22 +133,43 @@ public:
     QMenu* Help1 = nullptr;
     QAction* About1 = nullptr;
 
+private:
+    // The window as the cores see it.
+    class Panel : public console::OperatorPanel, public frontend::LinkTestView {
+    public:
+        explicit Panel(TForm1& form) : form_(form) {}
+        void ClearLog() override;
+        void AppendLog(const QString& line) override;
+        void SetStatusText(const QString& text) override;
+        QString Caption() const override;
+        void SetCaption(const QString& caption) override;
+        void ShowDeviceRows(const QStringList& rows) override;
+        void SetEnabled(console::Control control, bool enabled) override;
+        void SetLabel(console::Label label, const QString& text) override;
+        void LightLamp(console::Lamp lamp) override;
+        bool SwitchOn(console::Switch s) const override;
+        void SetSwitchOn(console::Switch s, bool on) override;
+        void ProcessMessages() override;
+        void QuitProgram() override;
+        void CloseWindow() override;
+        void ShowErrorTotal(const QString& text) override;
+
+    private:
+        TzcLightOnOff* switchOf(console::Switch s) const;
+        TForm1& form_;
+    };
+
+    Services services_;
+    Panel panel_{*this};
+
+public:
     // Subsystems the window owns.
     usb::ChannelLayer Channels;
     i2c::I2cMaster I2C;
-
-    // Console state.
-    bool DevicePresent = false;
-    bool I2CReady = false;
-    bool StreamOn = false;
-    bool RecordOn = false;
-    std::int32_t I2CErrorCount = 0;
-    std::uint8_t DemodAddress = 0;
-    QString Serial0, Description0, Serial1, Description1;
-    std::unique_ptr<console::UdpClient> UdpClient;
-    std::unique_ptr<std::uint8_t[]> UdpPacket;
-    std::unique_ptr<QFile> RecordFile;
-    QString RecordName;
+    frontend::LinkTest Link;
+    console::UdpOutput Udp;
+    console::TsPump Pump;
+    console::Startup Console;
 
 signals:
     void lineAppended(const QString& line);
@@ -153,7 +181,6 @@ protected:
 private:
     void buildControls();
 
-    Services services_;
     bool shown_ = false;
 };
 

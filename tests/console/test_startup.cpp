@@ -58,7 +58,7 @@ TEST_F(StartupTest, TwoDevicesOpenChannelAAndOpenAndCloseChannelB) {
     EXPECT_EQ(log(), expected);
     EXPECT_EQ(f.windowTitle(), "Test My Vesperbox v1.0a    D2XX test - 2 USB Device(s) Present ...");
     EXPECT_TRUE(dialogs.errors.empty());
-    EXPECT_TRUE(f.DevicePresent);
+    EXPECT_TRUE(f.Console.DevicePresent);
     EXPECT_TRUE(board.isOpen(0));
     EXPECT_FALSE(board.isOpen(1));
     EXPECT_TRUE(f.I2C.ChannelAOpen);
@@ -84,7 +84,7 @@ TEST_F(StartupTest, NoDeviceOrThreeDevicesLeaveEveryChannelButtonDisabled) {
         EXPECT_EQ(log(), QStringList({"No FT2232H or no power on it", separator})) << devices;
         EXPECT_EQ(f.windowTitle(), QString("Test My Vesperbox v1.0a    D2XX test - %1 USB Device(s) "
                                            "Present ...").arg(devices));
-        EXPECT_FALSE(f.DevicePresent);
+        EXPECT_FALSE(f.Console.DevicePresent);
         for (QWidget* w : {static_cast<QWidget*>(f.BtnOpenA), static_cast<QWidget*>(f.BtnCloseA),
                            static_cast<QWidget*>(f.BtnOpenB), static_cast<QWidget*>(f.BtnCloseB),
                            static_cast<QWidget*>(f.TestI2CBtn), static_cast<QWidget*>(f.GetTSBtn)})
@@ -153,7 +153,7 @@ TEST_F(StartupTest, ChannelButtonsFollowTheEnableTable) {
     EXPECT_EQ(log().last(), "FT2232H  I2C is closed");
 
     // Reopening after a successful set-up enables the NIM buttons at once.
-    f.I2CReady = true;
+    f.Console.I2CReady = true;
     f.BtnOpenA->click();
     EXPECT_TRUE(f.TestSharpBtn->isEnabled());
     EXPECT_TRUE(f.TestEardaBtn->isEnabled());

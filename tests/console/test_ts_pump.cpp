@@ -32,7 +32,7 @@ protected:
 
     // The idle state every normal end leaves the controls in.
     void expectIdle() {
-        EXPECT_FALSE(form->StreamOn);
+        EXPECT_FALSE(form->Pump.StreamOn);
         EXPECT_FALSE(form->GetTSBtn->SwitchOn());
         EXPECT_TRUE(form->GetTSBtn->isEnabled());
         EXPECT_FALSE(form->UDPOnOff->SwitchOn());
@@ -40,7 +40,7 @@ protected:
         EXPECT_FALSE(form->RecordOnOff->isEnabled());
         EXPECT_TRUE(form->BtnCloseB->isEnabled());
         EXPECT_EQ(form->StatusText(), QString());
-        EXPECT_FALSE(form->RecordFile);
+        EXPECT_FALSE(form->Pump.RecordFile);
     }
 };
 
@@ -77,7 +77,7 @@ TEST_F(Pump, NoDataForFiveSecondsEndsTheRunAcrossATickWrap) {
     EXPECT_EQ(board.callCount("FT_Read"), 0u);
     // A Record switched on during the wait stays on, disabled, for the next run.
     EXPECT_TRUE(form->RecordOnOff->SwitchOn());
-    EXPECT_TRUE(form->RecordOn);
+    EXPECT_TRUE(form->Pump.RecordOn);
     EXPECT_TRUE(recordings().isEmpty());
     expectIdle();
 }
@@ -105,7 +105,7 @@ TEST_F(Pump, StreamThatStopsEndsWithTheWaitsQueueCountAndOnlyWholeChunksGoOut) {
     EXPECT_EQ(recorded, sent);
     EXPECT_TRUE(contiguous(payloadCounters(recorded)));
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
-    EXPECT_FALSE(form->RecordOn);
+    EXPECT_FALSE(form->Pump.RecordOn);
     expectIdle();
 }
 
@@ -205,7 +205,7 @@ TEST_F(Pump, RecordingThatCannotBeCreatedTurnsRecordOffAndStreamingGoesOn) {
     EXPECT_EQ(log, (QStringList{"Error starting recording '" + FirstName + "'.",
                                 done(1316, FullDriverBuffer)}));
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
-    EXPECT_FALSE(form->RecordOn);
+    EXPECT_FALSE(form->Pump.RecordOn);
     std::size_t datagrams = 0;
     received(&datagrams);
     EXPECT_EQ(datagrams, 4u);
@@ -228,7 +228,7 @@ TEST_F(Pump, FailedWriteStopsTheRecordingAndKeepsItWholeChunks) {
                                 Stopped, done(1316, FullDriverBuffer)}));
     EXPECT_EQ(fileBytes(FirstName).size(), 3u * 1316);
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
-    EXPECT_FALSE(form->RecordOn);
+    EXPECT_FALSE(form->Pump.RecordOn);
     std::size_t datagrams = 0;
     received(&datagrams);
     EXPECT_EQ(datagrams, 8u) << "UDP goes on";
@@ -303,7 +303,7 @@ TEST_F(Pump, QueueStatusFailureLeavesThePumpStuckUntilGetTsIsSwitchedOff) {
     run();
     EXPECT_EQ(log, QStringList{"Get_USB_Device_QueueStatus failed, No Device"});
     EXPECT_EQ(form->StatusText(), QString());
-    EXPECT_TRUE(form->StreamOn);
+    EXPECT_TRUE(form->Pump.StreamOn);
     EXPECT_TRUE(form->GetTSBtn->SwitchOn());
     EXPECT_TRUE(form->GetTSBtn->isEnabled());
     EXPECT_TRUE(form->UDPOnOff->isEnabled());
@@ -321,7 +321,7 @@ TEST_F(Pump, GeneralIoErrorOnTheQueueMeansTheDeviceIsLost) {
     EXPECT_FALSE(form->GetTSBtn->SwitchOn());
     EXPECT_FALSE(form->GetTSBtn->isEnabled());
     EXPECT_TRUE(form->BtnQuit->isEnabled());
-    EXPECT_TRUE(form->StreamOn);
+    EXPECT_TRUE(form->Pump.StreamOn);
     EXPECT_TRUE(form->UDPOnOff->isEnabled());
     EXPECT_FALSE(form->BtnCloseB->isEnabled());
     EXPECT_TRUE(board.isOpen(1)) << "channel B stays open";
@@ -334,7 +334,7 @@ TEST_F(Pump, PurgeFailureEndsThePumpBeforeWaiting) {
     EXPECT_EQ(form->StatusText(), QString());
     EXPECT_EQ(board.callCount("FT_GetQueueStatus"), 0u);
     EXPECT_TRUE(form->GetTSBtn->SwitchOn()) << "stuck: Get TS still shows on";
-    EXPECT_TRUE(form->StreamOn);
+    EXPECT_TRUE(form->Pump.StreamOn);
 }
 
 TEST_F(Pump, RateLimitedStreamReachesBothOutputsWithoutAGap) {

@@ -48,11 +48,11 @@ TEST_F(UdpOutput, ThreeAddressesAreNumberedAndTheClientIsAimedAtTheLocalPlayer) 
     EXPECT_EQ(net.seen.bound, "127.0.0.1") << "never one of the listed addresses";
     EXPECT_EQ(net.seen.bufferSize, 1316u);
     EXPECT_EQ(net.seen.connects, 1);
-    ASSERT_TRUE(form->UdpClient);
-    EXPECT_TRUE(form->UdpClient->connected());
+    ASSERT_TRUE(form->Udp.UdpClient);
+    EXPECT_TRUE(form->Udp.UdpClient->connected());
     EXPECT_TRUE(form->LampIsGreen(form->LedUDP));
-    ASSERT_TRUE(form->UdpPacket);
-    for (int i = 0; i < 1316; ++i) ASSERT_EQ(form->UdpPacket[i], 0) << i;
+    ASSERT_TRUE(form->Udp.UdpPacket);
+    for (int i = 0; i < 1316; ++i) ASSERT_EQ(form->Udp.UdpPacket[i], 0) << i;
     EXPECT_GT(datagramsOfAShortRun(), 0u);
     EXPECT_EQ(rx.lastSender(), 0x7F000001u) << "sent from the loopback interface";
 }
@@ -62,8 +62,8 @@ TEST_F(UdpOutput, NoLocalAddressMeansNoConnectAndNothingSent) {
     init();
     EXPECT_EQ(log, (QStringList{Separator, Detection, NormalStatus}));
     EXPECT_EQ(net.seen.connects, 0);
-    ASSERT_TRUE(form->UdpClient) << "the client exists, unconnected";
-    EXPECT_FALSE(form->UdpClient->connected());
+    ASSERT_TRUE(form->Udp.UdpClient) << "the client exists, unconnected";
+    EXPECT_FALSE(form->Udp.UdpClient->connected());
     EXPECT_FALSE(form->LampIsGreen(form->LedUDP));
     EXPECT_EQ(datagramsOfAShortRun(), 0u);
 }
@@ -74,8 +74,8 @@ TEST_F(UdpOutput, FailedConnectIsToldOnTheStatusLineAndLeavesTheClientUnconnecte
     ASSERT_FALSE(log.isEmpty());
     EXPECT_EQ(log.last(), NormalStatus + QStringLiteral("no Socket, Impossible to set UDP!"));
     EXPECT_FALSE(form->LampIsGreen(form->LedUDP));
-    EXPECT_FALSE(form->UdpClient->connected());
-    ASSERT_TRUE(form->UdpPacket);
+    EXPECT_FALSE(form->Udp.UdpClient->connected());
+    ASSERT_TRUE(form->Udp.UdpPacket);
     EXPECT_EQ(datagramsOfAShortRun(), 0u);
 }
 
@@ -86,8 +86,8 @@ TEST_F(UdpOutput, FailedListingEndsTheSetUpWithALineAndNoClient) {
     EXPECT_EQ(log[1], Detection);
     EXPECT_TRUE(log[2].contains(QStringLiteral("resolver unavailable"))) << log[2].toStdString();
     EXPECT_EQ(net.clientsCreated, 0);
-    EXPECT_FALSE(form->UdpClient);
-    EXPECT_FALSE(form->UdpPacket);
+    EXPECT_FALSE(form->Udp.UdpClient);
+    EXPECT_FALSE(form->Udp.UdpPacket);
     EXPECT_FALSE(form->LampIsGreen(form->LedUDP));
     // The pump takes the missing client as not connected.
     EXPECT_EQ(datagramsOfAShortRun(), 0u);

@@ -90,7 +90,7 @@ TEST(InitI2CButton, SetsTheControllerUpAndOpensTheNimButtons) {
     EXPECT_TRUE(f.TestSharpBtn->isEnabled());
     EXPECT_TRUE(f.TestEardaBtn->isEnabled());
     EXPECT_TRUE(f.LampIsGreen(f.LedI2C));
-    EXPECT_TRUE(f.I2CReady);
+    EXPECT_TRUE(f.Console.I2CReady);
     EXPECT_EQ(f.I2Cstatus->text(), "Open");
     EXPECT_GE(w.board.clock.sleptMs, 30u);
 }
@@ -105,7 +105,7 @@ TEST(InitI2CButton, FailedSynchronisationChangesNoControl) {
     EXPECT_EQ(w.logFrom(1), (QStringList{"****************** I2C controler INIT  *******************",
                                          "I2C controler INIT NOT OK"}));
     EXPECT_EQ(f.TestSharpBtn->isEnabled(), sharpBefore);
-    EXPECT_FALSE(f.I2CReady);
+    EXPECT_FALSE(f.Console.I2CReady);
     EXPECT_FALSE(f.LampIsGreen(f.LedI2C));
     EXPECT_EQ(f.I2Cstatus->text(), status);
 }
@@ -121,8 +121,8 @@ TEST(NimTest, CleanEardatekRunTunesAndReadsBack) {
              << QString(70, '-') << "ZavoRuraz initialization ==> OK"
              << "Reading ZavoRuraz Eardatek setup" << "Reading OK";
     expectLines(w.logFrom(first), expected);
-    EXPECT_EQ(f.DemodAddress, 0xD4);
-    EXPECT_EQ(f.I2CErrorCount, 0);
+    EXPECT_EQ(f.Link.DemodAddress, 0xD4);
+    EXPECT_EQ(f.Link.I2CErrorCount, 0);
     EXPECT_EQ(f.NbI2CerrorsTxt->text(), "0");
     EXPECT_EQ(w.board.demod.reg(0xF536), 0x00);  // last pattern value, not the image's 0x22
     EXPECT_EQ(w.board.tuner.written.size(), 11u);
@@ -155,7 +155,7 @@ TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
     EXPECT_EQ(log.count("we have : 2000 reading errors from 1000"), 2);
     // A failed read leaves 0, which matches the two writes of 0 in each pass.
     EXPECT_EQ(log.count("we have : 0 writing errors and 1022 reading errors from 512"), 2);
-    EXPECT_EQ(f.I2CErrorCount, 2 * (2000 + 1022));
+    EXPECT_EQ(f.Link.I2CErrorCount, 2 * (2000 + 1022));
     EXPECT_TRUE(log.contains("Reading failure!!!!"));
 }
 

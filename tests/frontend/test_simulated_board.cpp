@@ -174,7 +174,7 @@ TEST(SimulatedBoard, SilentEngineFailsTheSetUp) {
     SimulatedBench b(o);
     b.form->InitI2CBtnClick();
     EXPECT_EQ(b.log().last(), "I2C controler INIT NOT OK");
-    EXPECT_FALSE(b.form->I2CReady);
+    EXPECT_FALSE(b.form->Console.I2CReady);
 }
 
 }  // namespace

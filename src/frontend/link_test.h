@@ -1,0 +1,58 @@
+// The NIM tests: the demodulator link test with its error total, the default
+// image between its two passes, then the fitted NIM's tuner. Runs on the I2C
+// master alone; what the operator sees goes through LinkTestView.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+namespace i2c {
+class I2cMaster;
+}
+
+namespace frontend {
+
+class LinkTestView {
+public:
+    virtual ~LinkTestView() = default;
+    virtual void AppendLog(const QString& line) = 0;
+    // The text beside "Nb I2C errors:".
+    virtual void ShowErrorTotal(const QString& text) = 0;
+};
+
+inline constexpr std::uint8_t DemodSharp = 0xD0;
+inline constexpr std::uint8_t DemodEardatek = 0xD4;
+
+// What a NIM test found: whether the demodulator answered, and the total.
+struct LinkTestResult {
+    bool demodFound = false;
+    std::int32_t errors = 0;
+};
+
+class LinkTest {
+public:
+    LinkTest(i2c::I2cMaster& master, LinkTestView& view) : master_(master), view_(view) {}
+
+    // "test I2C Sharp/Samsung" and "test I2C Earda": the link test at that
+    // NIM's demodulator address, then its tuner.
+    LinkTestResult TestSharp();
+    LinkTestResult TestEarda();
+
+    // The link test at DemodAddress; false when nobody answered there.
+    bool TestDemod();
+    // The default image (counted into the total on failure) and the tuners.
+    void InitSTV903();
+    void InitSTB6100();
+    void InitSTV6110();
+
+    std::uint8_t DemodAddress = 0;
+    std::int32_t I2CErrorCount = 0;
+
+private:
+    void demodNotFound();
+
+    i2c::I2cMaster& master_;
+    LinkTestView& view_;
+};
+
+}  // namespace frontend
