@@ -77,5 +77,9 @@ int main(int argc, char** argv) {
     app::BenchRun run(form, options.steps, [](const std::string& text) { printLine(stderr, text); });
     run.start();
     if (options.showSerialSettings) setupForm.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    if (platform->endReport) {
+        if (const std::string report = platform->endReport(); !report.empty()) printLine(stderr, "vesperbox: " + report);
+    }
+    return status;
 }

@@ -6,6 +6,7 @@
 #include "platform/backends.h"
 #include "platform/d2xx_trace.h"
 #include "platform/qt_network.h"
+#include "sim/channel_a.h"
 #include "sim/ft2232h_board.h"
 
 namespace app {
@@ -33,6 +34,13 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
         std::string warning;
         if (!equipBoard(*board, options.boardOptions, clock, error, &warning)) return nullptr;
         if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
+        const sim::Ft2232hBoard* b = board.get();
+        p->endReport = [b]() -> std::string {
+            const auto* a = dynamic_cast<const sim::ChannelA*>(b->channelDevice(0));
+            if (!a) return {};
+            return "simulated board: " + std::to_string(a->bus().contentions()) +
+                   " pin contentions on the I2C bus";
+        };
         p->library = std::move(board);
         return traced(std::move(p), options, error);
     }

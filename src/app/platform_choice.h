@@ -2,6 +2,7 @@
 // hardware, and the host's socket service.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,9 @@ namespace app {
 struct Platform {
     std::unique_ptr<usb::D2xxLibrary> library;
     std::unique_ptr<console::Network> network;
+    // What the backend has to say when the program ends (empty: nothing);
+    // the simulated board counts the pin contentions on its I2C bus.
+    std::function<std::string()> endReport;
 };
 
 // Null with a message when the chosen backend cannot be had.

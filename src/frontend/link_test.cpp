@@ -26,7 +26,7 @@ QString number(std::int64_t n) { return QString::number(n); }
 // not the test value counts twice.
 std::int32_t readLoop(i2c::I2cMaster& m, std::uint8_t demod) {
     std::int32_t errors = 0;
-    for (int i = 0; i < ReadLoopCount; ++i) {
+    for (int i = 0; i < ReadLoopCount && !m.LinkLost(); ++i) {
         std::uint8_t value = 0;
         if (!m.I2C_ReadRegister(demod, RegScratch, value)) ++errors;
         if (value != TestValue) ++errors;
@@ -43,12 +43,13 @@ struct PatternErrors {
 PatternErrors patternTest(i2c::I2cMaster& m, std::uint8_t demod) {
     PatternErrors e;
     auto writeRead = [&](std::uint8_t v) {
+        if (m.LinkLost()) return;
         if (!m.I2C_WriteRegister(demod, RegScratch, v)) ++e.writes;
         std::uint8_t got = 0;
         if (!m.I2C_ReadRegister(demod, RegScratch, got)) ++e.reads;
         if (got != v) ++e.reads;
     };
-    for (int i = 0; i <= 255; ++i) {
+    for (int i = 0; i <= 255 && !m.LinkLost(); ++i) {
         writeRead(static_cast<std::uint8_t>(i));
         writeRead(static_cast<std::uint8_t>(255 - i));
     }
@@ -70,6 +71,12 @@ QString elapsedMs(std::uint32_t t0, std::uint32_t t1) {
     return number(static_cast<std::uint32_t>(t1 - t0)) + QStringLiteral("msec");
 }
 
+// The one line a lost link leaves: the call that failed and the total so far.
+QString linkLostLine(const i2c::LinkLoss& loss, std::int32_t errors) {
+    return QStringLiteral("ERROR : I2C link lost at ") + QString::fromStdString(loss.text()) +
+           QStringLiteral(" test stopped, Nb I2C errors = ") + number(errors);
+}
+
 void titleBlock(LinkTestView& view, const QString& title) {
     view.AppendLog(QString(70, QLatin1Char('x')));
     view.AppendLog(title);
@@ -86,8 +93,17 @@ bool LinkTest::TestDemod() {
     I2CErrorCount = 0;
     view_.AppendLog(QString(73, QLatin1Char('-')));
 
+    // A lost link ends the test where it happened, with one line.
+    auto linkLost = [&] {
+        if (!m.LinkLost()) return false;
+        view_.AppendLog(linkLostLine(*m.linkLoss(), I2CErrorCount));
+        view_.ShowErrorTotal(number(I2CErrorCount));
+        return true;
+    };
+
     // The first write decides whether anybody answers at this address.
     if (!m.I2C_WriteRegister(demod, RepeaterRegister, RepeaterOff)) {
+        if (linkLost()) return false;
         I2CErrorCount = DemodAbsentTotal;
         view_.ShowErrorTotal(number(I2CErrorCount));
         return false;
@@ -96,7 +112,9 @@ bool LinkTest::TestDemod() {
     view_.AppendLog(QStringLiteral("Trying to get the Demodulator serial number"));
 
     std::uint8_t id = 0;
-    if (m.I2C_ReadRegister(demod, RegChipId, id)) {
+    const bool idRead = m.I2C_ReadRegister(demod, RegChipId, id);
+    if (linkLost()) return false;
+    if (idRead) {
         view_.AppendLog(QStringLiteral("we get the value = ") + number(id));
         view_.AppendLog(id == ChipIdSTV0903 ? QStringLiteral("Demodulator is recognized")
                                       : QStringLiteral("ERROR : Unknown Demodulator"));
@@ -105,7 +123,9 @@ bool LinkTest::TestDemod() {
     }
 
     auto writeTestValue = [&] {
-        if (m.I2C_WriteRegister(demod, RegScratch, TestValue)) {
+        const bool written = m.I2C_WriteRegister(demod, RegScratch, TestValue);
+        if (m.LinkLost()) return;
+        if (written) {
             view_.AppendLog(QStringLiteral("writing $5A at address X seems OK"));
         } else {
             view_.AppendLog(QStringLiteral("ERROR : writing $5A at address X  failed"));
@@ -116,6 +136,7 @@ bool LinkTest::TestDemod() {
     auto timedReadLoop = [&](const QString& allWrongLine) {
         const std::uint32_t t0 = clock.tickCount();
         const std::int32_t errors = readLoop(m, demod);
+        if (m.LinkLost()) return;
         const std::uint32_t t1 = clock.tickCount();
         view_.AppendLog(QStringLiteral("time to do it : ") + elapsedMs(t0, t1));
         view_.AppendLog(errors == ReadLoopCount ? allWrongLine : readErrorsLine(errors));
@@ -123,24 +144,32 @@ bool LinkTest::TestDemod() {
     };
     auto pattern = [&] {
         const PatternErrors e = patternTest(m, demod);
+        if (m.LinkLost()) return;
         view_.AppendLog(patternLine(e));
         I2CErrorCount += e.writes + e.reads;
     };
 
     view_.AppendLog(QStringLiteral("trying to write $5A=90 in register X "));
     writeTestValue();
+    if (linkLost()) return false;
     view_.AppendLog(QStringLiteral("trying to read 1000 times register X"));
     timedReadLoop(QStringLiteral("writing at register X failed"));
+    if (linkLost()) return false;
     view_.AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator"));
     pattern();
+    if (linkLost()) return false;
 
     InitSTV903();
+    if (linkLost()) return false;
 
     writeTestValue();
+    if (linkLost()) return false;
     view_.AppendLog(QStringLiteral("we try to do 1000 readings of register X after demodulator init"));
     timedReadLoop(QStringLiteral("writing in register X failed"));
+    if (linkLost()) return false;
     view_.AppendLog(QStringLiteral("test: 512 writing/reading the Demodulator after initialization"));
     pattern();
+    if (linkLost()) return false;
 
     view_.ShowErrorTotal(number(I2CErrorCount));
     return true;
@@ -151,7 +180,10 @@ void LinkTest::InitSTV903() {
                           QString(28, QLatin1Char(' ')));
     usb::Clock& clock = master_.clock();
     const std::uint32_t t0 = clock.tickCount();
-    if (WriteDemodDefaults(master_, DemodAddress)) {
+    const bool written = WriteDemodDefaults(master_, DemodAddress);
+    // A lost link is the link test's to report, not a failed image.
+    if (master_.LinkLost()) return;
+    if (written) {
         const std::uint32_t t1 = clock.tickCount();
         view_.AppendLog(QStringLiteral("Writing demodulator default values ==> OK"));
         view_.AppendLog(QStringLiteral("time to do it: ") + elapsedMs(t0, t1));
@@ -187,7 +219,7 @@ void LinkTest::demodNotFound() {
 LinkTestResult LinkTest::TestSharp() {
     DemodAddress = DemodSharp;
     if (!TestDemod()) {
-        demodNotFound();
+        if (!master_.LinkLost()) demodNotFound();
         return {false, I2CErrorCount};
     }
     InitSTV6110();
@@ -197,7 +229,7 @@ LinkTestResult LinkTest::TestSharp() {
 LinkTestResult LinkTest::TestEarda() {
     DemodAddress = DemodEardatek;
     if (!TestDemod()) {
-        demodNotFound();
+        if (!master_.LinkLost()) demodNotFound();
         return {false, I2CErrorCount};
     }
     InitSTB6100();

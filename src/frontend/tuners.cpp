@@ -18,15 +18,10 @@ constexpr std::uint32_t RepeaterOnBeforeReadUs = 100;
 constexpr std::uint32_t RepeaterOffUs = 100;
 constexpr std::uint32_t AfterTunerRegisterUs = 10000;
 
-bool writeByteWithTries(i2c::I2cMaster& m, std::uint8_t byte) {
-    for (int t = 0; t < Tries; ++t) {
-        if (m.I2C_WriteByte(byte)) return true;
-    }
-    return false;
-}
+constexpr int S = i2c::I2cMaster::StartCondition;
 
 bool startAndAddress(i2c::I2cMaster& m, std::uint8_t address) {
-    for (int t = 0; t < Tries; ++t) {
+    for (int t = 0; t < Tries && !m.LinkLost(); ++t) {
         // A fresh start precedes every try.
         m.I2C_Start();
         if (m.I2C_WriteByte(address)) return true;
@@ -53,17 +48,21 @@ bool WriteTunerRegister(i2c::I2cMaster& m, std::uint8_t demod, std::uint8_t tune
     {
         std::lock_guard<std::recursive_mutex> lock(m.BusLock);
         m.LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
-        for (int attempt = 0; attempt < Attempts && !ok; ++attempt) {
+        const int beforeReg[] = {S, tuner};
+        const int beforeValue[] = {S, tuner, reg};
+        for (int attempt = 0; attempt < Attempts && !ok && !m.LinkLost(); ++attempt) {
             // Every phase runs even after an earlier one ran out of tries.
             const bool addrOk = startAndAddress(m, tuner);
-            const bool regOk = writeByteWithTries(m, reg);
-            const bool valueOk = writeByteWithTries(m, value);
+            const bool regOk = m.WriteByteInTransaction(beforeReg, reg, Tries);
+            const bool valueOk = m.WriteByteInTransaction(beforeValue, value, Tries);
             const bool stopped = stopAndSend(m);
             ok = addrOk && regOk && valueOk && stopped;
         }
     }
 
-    // The repeater goes off again whatever the tuner did.
+    // The repeater goes off again whatever the tuner did, unless the link
+    // is gone.
+    if (m.LinkLost()) return false;
     if (!m.I2C_WriteRegister(demod, RepeaterRegister, RepeaterOff)) return false;
     if (!m.DelayMicroseconds(RepeaterOffUs)) return false;
     return ok;
@@ -78,14 +77,14 @@ bool ReadTunerRegisters(i2c::I2cMaster& m, std::uint8_t tuner,
     bool ok = false;
     {
         std::lock_guard<std::recursive_mutex> lock(m.BusLock);
-        for (int attempt = 0; attempt < Attempts && !ok; ++attempt) {
+        for (int attempt = 0; attempt < Attempts && !ok && !m.LinkLost(); ++attempt) {
             m.LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
             // No register phase: the tuner answers from its current position.
             const bool addrOk = startAndAddress(m, tuner | 0x01);
             bool readsOk = true;
             for (std::uint8_t& byte : buffer) {
                 bool got = false;
-                for (int t = 0; t < Tries && !got; ++t) got = m.I2C_ReadByte(byte);
+                for (int t = 0; t < Tries && !got && !m.LinkLost(); ++t) got = m.I2C_ReadByte(byte);
                 readsOk = readsOk && got;
                 // Acknowledge every byte, the last one too.
                 m.SendData[0] = 0;
@@ -97,6 +96,7 @@ bool ReadTunerRegisters(i2c::I2cMaster& m, std::uint8_t tuner,
         }
     }
 
+    if (m.LinkLost()) return false;
     if (!m.I2C_WriteRegister(EardatekDemodAddress, RepeaterRegister, RepeaterOff)) return false;
     if (!m.DelayMicroseconds(RepeaterOffUs)) return false;
     return ok;
@@ -109,6 +109,7 @@ bool writeTable(i2c::I2cMaster& m, std::uint8_t demod, std::uint8_t firstRegiste
     for (std::uint8_t i = 0; i < count; ++i) {
         const auto reg = static_cast<std::uint8_t>(firstRegister + i);
         if (!WriteTunerRegister(m, demod, TunerAddress, reg, values[i])) return false;
+        if (m.LinkLost()) return false;
         if (!m.DelayMicroseconds(AfterTunerRegisterUs)) return false;
     }
     return true;

@@ -80,7 +80,21 @@ void I2cMaster::AddToBuffer(std::uint8_t byte) {
     ++OutIndex;
 }
 
+void I2cMaster::ResetLink() {
+    linkLoss_.reset();
+    lateAnswers_ = 0;
+}
+
+bool I2cMaster::failed(const char* caption, usb::FT_STATUS status) {
+    if (status == usb::FT_OK) return false;
+    // The first failure is the one the operator saw in the dialog.
+    if (!linkLoss_) linkLoss_ = LinkLoss{caption, status};
+    return true;
+}
+
 void I2cMaster::SendBytes(std::int32_t count) {
+    // A lost link stays lost: nothing more goes to the library.
+    if (LinkLost()) return;
     count = std::clamp(count, 0, OutIndex);
     if (count == 0) return;
     auto& buffer = channels_.FT_Out_Buffer;
@@ -97,7 +111,7 @@ void I2cMaster::SendBytes(std::int32_t count) {
             OutIndex -= static_cast<std::int32_t>(sent);
             left -= static_cast<std::int32_t>(sent);
         }
-        if (left == 0 || channels_.FT_IO_Status != usb::FT_OK) break;
+        if (left == 0 || failed("FT_Write A", channels_.FT_IO_Status)) break;
         if (!timing) {
             start = clock_.tickCount();
             timing = true;
@@ -107,16 +121,8 @@ void I2cMaster::SendBytes(std::int32_t count) {
     }
 }
 
-bool I2cMaster::waitForAnswer(std::uint32_t timeoutMs) {
-    const std::uint32_t start = clock_.tickCount();
-    for (;;) {
-        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
-        if (channels_.FT_Q_Bytes > 0) return true;
-        if (clock_.tickCount() - start >= timeoutMs) return false;
-    }
-}
-
 bool I2cMaster::SyncMPSSE() {
+    lateAnswers_ = 0;
     if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
     // Throw away whatever an earlier session left unread.
     const std::uint32_t drainStart = clock_.tickCount();
@@ -128,6 +134,8 @@ bool I2cMaster::SyncMPSSE() {
 
     // An unknown opcode makes the engine answer 0xFA and the opcode; it is
     // sent again on every empty poll in case the engine was not listening.
+    // The answers wait in the chip for the latency timer, so many polls go
+    // out before the first echo comes back.
     const std::uint32_t start = clock_.tickCount();
     for (;;) {
         OutIndex = 0;
@@ -139,23 +147,32 @@ bool I2cMaster::SyncMPSSE() {
     }
     channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
 
-    // The second echo proves the engine is in step with us: it must come back
-    // as 0xFA 0xAB, possibly behind late echoes of the first poll.
+    // The second echo proves the engine is in step with us: 0xFA 0xAB comes
+    // back behind the echoes of the first polls that are still on their way,
+    // possibly split over several reads.
     OutIndex = 0;
     AddToBuffer(0xAB);
     SendBytes(OutIndex);
-    if (!waitForAnswer(SyncTimeoutMs)) return false;
-    const std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
-    const auto& in = channels_.FT_In_Buffer_A;
-    for (std::uint32_t i = 0; i + 1 < n; ++i) {
-        if (in[i] == BadCommandEcho && in[i + 1] == 0xAB) return true;
+    const std::uint32_t echoStart = clock_.tickCount();
+    bool afterEcho = false;
+    for (;;) {
+        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (channels_.FT_Q_Bytes > 0) {
+            const std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+            const auto& in = channels_.FT_In_Buffer_A;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                if (afterEcho && in[i] == 0xAB) return true;
+                afterEcho = in[i] == BadCommandEcho;
+            }
+        }
+        if (clock_.tickCount() - echoStart >= SyncTimeoutMs) return false;
     }
-    return false;
 }
 
 bool I2cMaster::InitI2CController() {
     // Only the latency timer and the synchronisation are checked; the layer
     // below reports every other failure itself.
+    ResetLink();
     channels_.Reset_USB_Device_A();
     channels_.Purge_USB_Device_In_A();
     channels_.Purge_USB_Device_Out_A();
@@ -256,34 +273,48 @@ bool I2cMaster::ClockBitsIn(std::uint32_t count) {
 }
 
 bool I2cMaster::ReceiveBytes(std::uint8_t* dest, std::uint32_t count) {
+    if (LinkLost()) return false;
     std::uint32_t collected = 0;
     const std::uint32_t start = clock_.tickCount();
     while (collected < count) {
-        // A failed status call will not heal by asking again, and every
-        // failure may raise a dialog: give up at once.
-        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        // A failed call will not heal by asking again, and every failure may
+        // raise a dialog: the link is lost.
+        if (failed("FT_GetQueueStatus A", channels_.Get_USB_Device_QueueStatus_A())) return false;
         if (channels_.FT_Q_Bytes > 0) {
-            const std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+            std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+            if (failed("FT_Read A", channels_.FT_IO_Status)) return false;
+            const std::uint8_t* in = channels_.FT_In_Buffer_A.data();
+            // Answers of earlier transfers that gave up waiting arrive first.
+            const std::uint32_t late = std::min(n, lateAnswers_);
+            lateAnswers_ -= late;
+            in += late;
+            n -= late;
             // Surplus bytes of the same read are dropped.
             const std::uint32_t take = std::min(n, count - collected);
-            std::memcpy(dest + collected, channels_.FT_In_Buffer_A.data(), take);
+            std::memcpy(dest + collected, in, take);
             collected += take;
             if (collected >= count) break;
         }
-        if (clock_.tickCount() - start >= ReceiveTimeoutMs) return false;
+        if (clock_.tickCount() - start >= ReceiveTimeoutMs) {
+            lateAnswers_ += count - collected;
+            return false;
+        }
     }
     return true;
 }
 
 bool I2cMaster::I2C_WriteByte(std::uint8_t value) {
+    if (LinkLost()) return false;
     SendData[0] = value;
     if (!ClockBitsOut(8, SendData.data())) dialogs_.messageBox("pb scanoutA");
     queuePins(DirReleaseSDA);  // let the slave pull SDA for its acknowledge
     if (!ClockBitsIn(1)) dialogs_.messageBox("pb scanInA");
     AddToBuffer(SendImmediate);
     SendBytes(OutIndex);
+    if (LinkLost()) return false;
     DelayMicroseconds(10);
     const bool answered = ReceiveBytes(ReceiveData.data(), 1);
+    if (LinkLost()) return false;
     DelayMicroseconds(10);
     // Goes out with the next batch, unless a start or stop restarts it first.
     queuePins(DirDriveBoth);
@@ -291,6 +322,7 @@ bool I2cMaster::I2C_WriteByte(std::uint8_t value) {
 }
 
 bool I2cMaster::I2C_ReadByte(std::uint8_t& out) {
+    if (LinkLost()) return false;
     queuePins(DirReleaseSDA);
     ClockBitsIn(8);
     AddToBuffer(SendImmediate);
@@ -303,6 +335,33 @@ bool I2cMaster::I2C_ReadByte(std::uint8_t& out) {
     return answered;
 }
 
+bool I2cMaster::resend(std::span<const int> items) {
+    for (const int item : items) {
+        if (item == StartCondition) {
+            I2C_Start();
+        } else if (!I2C_WriteByte(static_cast<std::uint8_t>(item))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool I2cMaster::WriteByteInTransaction(std::span<const int> before, std::uint8_t value, int tries) {
+    for (int t = 0; t < tries && !LinkLost(); ++t) {
+        if (t > 0 && !resend(before)) continue;
+        if (I2C_WriteByte(value)) return true;
+    }
+    return false;
+}
+
+bool I2cMaster::ReadByteInTransaction(std::span<const int> before, std::uint8_t& out, int tries) {
+    for (int t = 0; t < tries && !LinkLost(); ++t) {
+        if (t > 0 && !resend(before)) continue;
+        if (I2C_ReadByte(out)) return true;
+    }
+    return false;
+}
+
 bool I2cMaster::I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t& out) {
     constexpr int Attempts = 16;
     constexpr int Tries = 16;
@@ -310,39 +369,41 @@ bool I2cMaster::I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::ui
     const std::uint8_t readAddress = device | 0x01;
     const auto hi = static_cast<std::uint8_t>(reg >> 8);
     const auto lo = static_cast<std::uint8_t>(reg & 0xFF);
+    constexpr int S = StartCondition;
+    const int beforeHi[] = {S, writeAddress};
+    const int beforeLo[] = {S, writeAddress, hi};
+    const int beforeRead[] = {S, writeAddress, hi, lo, S};
+    const int beforeData[] = {S, writeAddress, hi, lo, S, readAddress};
 
+    if (LinkLost()) {
+        out = 0;
+        return false;
+    }
     std::lock_guard<std::recursive_mutex> lock(BusLock);
     bool dataOk = false;
-    for (int attempt = 0; attempt < Attempts; ++attempt) {
+    for (int attempt = 0; attempt < Attempts && !LinkLost(); ++attempt) {
         OutIndex = 0;
         bool ok = false;
-        for (int t = 0; t < Tries && !ok; ++t) {
+        for (int t = 0; t < Tries && !ok && !LinkLost(); ++t) {
             I2C_Start();
             ok = I2C_WriteByte(writeAddress);
         }
         // Once a byte has gone unacknowledged the rest of the attempt stays
         // off the bus.
-        bool hiOk = false;
-        for (int t = 0; ok && t < Tries && !hiOk; ++t) hiOk = I2C_WriteByte(hi);
-        ok = ok && hiOk;
-        bool loOk = false;
-        for (int t = 0; ok && t < Tries && !loOk; ++t) loOk = I2C_WriteByte(lo);
-        ok = ok && loOk;
+        ok = ok && WriteByteInTransaction(beforeHi, hi, Tries);
+        ok = ok && WriteByteInTransaction(beforeLo, lo, Tries);
         // The repeated start is always queued; after a failure the stop below
         // discards it unsent.
         bool bus = I2C_Start();
         ok = ok && bus;
-        bool rdOk = false;
-        for (int t = 0; ok && t < Tries && !rdOk; ++t) rdOk = I2C_WriteByte(readAddress);
-        ok = ok && rdOk;
+        ok = ok && WriteByteInTransaction(beforeRead, readAddress, Tries);
         out = 0;
-        dataOk = false;
-        for (int t = 0; ok && t < Tries && !dataOk; ++t) dataOk = I2C_ReadByte(out);
+        dataOk = ok && ReadByteInTransaction(beforeData, out, Tries);
         if (bus) bus = I2C_Stop();
         SendBytes(OutIndex);
         if (bus && dataOk) break;
     }
-    return dataOk;
+    return dataOk && !LinkLost();
 }
 
 bool I2cMaster::I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t value) {
@@ -351,35 +412,34 @@ bool I2cMaster::I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::u
     const std::uint8_t writeAddress = device & 0xFE;
     const auto hi = static_cast<std::uint8_t>(reg >> 8);
     const auto lo = static_cast<std::uint8_t>(reg & 0xFF);
+    constexpr int S = StartCondition;
+    const int beforeHi[] = {S, writeAddress};
+    const int beforeLo[] = {S, writeAddress, hi};
+    const int beforeValue[] = {S, writeAddress, hi, lo};
 
     // GPIOL0 goes low with the first pin command of this write and stays low
     // until the next set-up.
     OutIndex = 0;
     LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
+    if (LinkLost()) return false;
 
     std::lock_guard<std::recursive_mutex> lock(BusLock);
-    auto tryByte = [this](std::uint8_t byte) {
-        for (int t = 0; t < Tries; ++t) {
-            if (I2C_WriteByte(byte)) return true;
-        }
-        return false;
-    };
     bool done = false;
-    for (int attempt = 0; attempt < Attempts && !done; ++attempt) {
+    for (int attempt = 0; attempt < Attempts && !done && !LinkLost(); ++attempt) {
         bool addrOk = false;
-        for (int t = 0; t < Tries && !addrOk; ++t) {
+        for (int t = 0; t < Tries && !addrOk && !LinkLost(); ++t) {
             const bool started = I2C_Start();
             addrOk = I2C_WriteByte(writeAddress) && started;
         }
         // Every byte is tried even after an earlier one failed.
-        const bool hiOk = tryByte(hi);
-        const bool loOk = tryByte(lo);
-        const bool valueOk = tryByte(value);
+        const bool hiOk = WriteByteInTransaction(beforeHi, hi, Tries);
+        const bool loOk = WriteByteInTransaction(beforeLo, lo, Tries);
+        const bool valueOk = WriteByteInTransaction(beforeValue, value, Tries);
         const bool stopped = I2C_Stop();
         SendBytes(OutIndex);
         done = addrOk && hiOk && loOk && valueOk && stopped;
     }
-    return done;
+    return done && !LinkLost();
 }
 
 }  // namespace i2c

@@ -7,11 +7,22 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "usb/channel_layer.h"
 #include "usb/platform_services.h"
 
 namespace i2c {
+
+// The D2XX call that failed inside a bus operation and cut the link.
+struct LinkLoss {
+    std::string caption;  // the channel layer's caption, e.g. "FT_Write A"
+    usb::FT_STATUS status = 0;
+    // The caption followed by the status text, as the error dialog shows it.
+    std::string text() const { return caption + usb::FT_StatusText(status); }
+};
 
 class I2cMaster {
 public:
@@ -35,6 +46,26 @@ public:
     bool I2C_ReadByte(std::uint8_t& out);
     bool I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t& out);
     bool I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t value);
+
+    // A transaction retried byte by byte: `before` lists what precedes the
+    // byte since the transaction began, StartCondition for a start (the
+    // first element) or repeated start, else a byte written. The first try
+    // clocks the byte where the bus stands; every further try begins again
+    // with a start and everything before the byte, so that no slave ever
+    // takes a byte twice within one transaction. A try whose resent bytes
+    // are not all acknowledged counts as failed.
+    static constexpr int StartCondition = -1;
+    bool WriteByteInTransaction(std::span<const int> before, std::uint8_t value, int tries);
+    bool ReadByteInTransaction(std::span<const int> before, std::uint8_t& out, int tries);
+
+    // A D2XX call that failed inside a bus operation latches the link as
+    // lost: the operation ends at once, and every later one fails at once
+    // without calling D2XX (so without another error dialog), until
+    // InitI2CController succeeds or channel A is opened or closed again
+    // (ResetLink).
+    bool LinkLost() const { return linkLoss_.has_value(); }
+    const std::optional<LinkLoss>& linkLoss() const { return linkLoss_; }
+    void ResetLink();
 
     // State, under the names the rest of the program uses. FT_Out_Buffer is
     // the channel layer's transmit buffer.
@@ -60,9 +91,16 @@ public:
 private:
     // Queues 0x80, LowBytePins, direction: one write of the low GPIO byte.
     void queuePins(std::uint8_t direction);
-    // Polls channel A's queue until bytes wait; false when the status call
-    // fails or nothing came within the time-out.
-    bool waitForAnswer(std::uint32_t timeoutMs);
+    // Latches the link as lost when status is a failure; true if it was.
+    bool failed(const char* caption, usb::FT_STATUS status);
+    // Start, then the bytes of `items` (see WriteByteInTransaction).
+    bool resend(std::span<const int> items);
+
+    std::optional<LinkLoss> linkLoss_;
+    // Answer bytes of transfers whose wait ran out: they are still on their
+    // way and come before the next transfer's answer, which must not be
+    // mistaken for them.
+    std::uint32_t lateAnswers_ = 0;
 
     usb::ChannelLayer& channels_;
     usb::Clock& clock_;

@@ -14,7 +14,8 @@
 namespace sim {
 
 struct BoardSetup {
-    ChannelAOptions channelA;
+    // The command line gets the real chip's USB timing.
+    ChannelAOptions channelA = ChannelAOptions::commandLineDefaults();
     ChannelBOptions channelB;
 };
 

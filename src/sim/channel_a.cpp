@@ -105,6 +105,12 @@ OptionParse parseChannelAOption(const std::string& arg, ChannelAOptions& options
         options.usbLatencyUs = static_cast<std::uint32_t>(us);
         return OptionParse::Accepted;
     }
+    if (valueOf(arg, "--usb-timing=", &value)) {
+        if (value == "real") options.usbTiming = UsbTiming::Real;
+        else if (value == "ideal") options.usbTiming = UsbTiming::Ideal;
+        else return malformed(error, "--usb-timing wants real or ideal, not '" + value + "'");
+        return OptionParse::Accepted;
+    }
     if (valueOf(arg, "--i2c-seed=", &value)) {
         if (!parseUnsigned(value, &options.seed))
             return malformed(error, "--i2c-seed wants a number, not '" + value + "'");
@@ -118,7 +124,12 @@ std::string channelAOptionsHelp() {
            "                            default) or Sharp/Samsung (0xD0, STV6110)\n"
            "  --i2c-trace=FILE          write every SCL/SDA change as a VCD file\n"
            "                            (sigrok-cli -i FILE -P i2c:scl=SCL:sda=SDA)\n"
-           "  --usb-latency-us=N        delay before the host sees an MPSSE answer (default 0)\n"
+           "  --usb-timing=real|ideal   real (default): answers wait in the chip until 0x87,\n"
+           "                            the latency timer (16 ms until set) or a full 512-byte\n"
+           "                            packet, and reach the host on 125 us microframes;\n"
+           "                            ideal: every answer reaches the host at once\n"
+           "  --usb-latency-us=N        host latency added to every USB packet with\n"
+           "                            --usb-timing=real (default 0)\n"
            "  --i2c-seed=N              seed of the lost acknowledges of nack-rate (default 1)\n"
            "  --fault=demod-absent      nothing answers at the demodulator's address\n"
            "  --fault=wrong-chip-id[=V] identity register 0xF100 reads V (default 0x30), not 0x20\n"
@@ -137,6 +148,7 @@ ChannelA::ChannelA(const ChannelAOptions& options, usb::Clock& clock) {
         if (trace_->isOpen()) {
             VcdWriter* writer = trace_.get();
             bus_.setTrace([writer](std::uint64_t t, bool scl, bool sda) { writer->change(t, scl, sda); });
+            bus_.setContentionTrace([writer](std::uint64_t t, bool on) { writer->contention(t, on); });
         } else {
             traceError_ = "cannot create the I2C trace file " + options.i2cTracePath;
             trace_.reset();
@@ -163,7 +175,7 @@ ChannelA::ChannelA(const ChannelAOptions& options, usb::Clock& clock) {
         tuner_->attach(bus_, tunerSegment);
     }
     MpsseEngine::Settings settings;
-    settings.latencyUs = options.usbLatencyUs;
+    settings.usb = UsbTimingSettings{options.usbTiming, options.usbLatencyUs};
     settings.silent = f.mpsseSilent;
     engine_ = std::make_unique<MpsseEngine>(bus_, &clock, settings);
 }

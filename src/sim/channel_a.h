@@ -38,6 +38,15 @@ struct ChannelAOptions {
     std::uint64_t seed = 1;     // for nack-rate
     std::string i2cTracePath;   // empty: no trace
     std::uint32_t usbLatencyUs = 0;
+    // Ideal keeps the unit tests fast; the command line starts from
+    // commandLineDefaults(), which has the real chip's timing.
+    UsbTiming usbTiming = UsbTiming::Ideal;
+
+    static ChannelAOptions commandLineDefaults() {
+        ChannelAOptions o;
+        o.usbTiming = UsbTiming::Real;
+        return o;
+    }
 };
 
 enum class OptionParse {
@@ -47,7 +56,8 @@ enum class OptionParse {
 };
 
 // One command-line argument: --nim=earda|sharp, --fault=NAME[=VALUE] for the
-// channel A faults, --i2c-trace=FILE, --usb-latency-us=N, --i2c-seed=N.
+// channel A faults, --i2c-trace=FILE, --usb-latency-us=N, --usb-timing=real|ideal,
+// --i2c-seed=N.
 OptionParse parseChannelAOption(const std::string& arg, ChannelAOptions& options,
                                 std::string* error);
 
@@ -72,6 +82,7 @@ public:
 
     MpsseEngine& engine() { return *engine_; }
     I2cBus& bus() { return bus_; }
+    const I2cBus& bus() const { return bus_; }
     Demodulator* demodulator() { return demod_.get(); }        // null when absent
     RegisterFile8Slave* tuner() { return tuner_.get(); }       // null when absent
     VcdWriter* trace() { return trace_.get(); }                // null without a trace

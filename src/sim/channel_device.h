@@ -27,6 +27,8 @@ public:
     virtual void purgeTransmit() {}  // FT_Purge TX
     virtual void reset() {}          // FT_ResetDevice
     virtual void setBitMode(std::uint8_t /*mask*/, std::uint8_t /*mode*/) {}
+    // FT_SetLatencyTimer: how long the chip holds a short answer (1..255 ms).
+    virtual void setLatencyTimer(std::uint8_t /*ms*/) {}
     // FT_StopInTask / FT_RestartInTask: the driver stops or resumes fetching
     // from the chip; the chip's own FIFO goes on filling meanwhile.
     virtual void setInTaskRunning(bool /*running*/) {}

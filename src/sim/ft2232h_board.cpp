@@ -265,6 +265,7 @@ FT_STATUS Ft2232hBoard::FT_SetLatencyTimer(FT_HANDLE handle, std::uint8_t latenc
     // The chip accepts 1..255 ms only.
     if (latencyMs == 0) return FT_INVALID_PARAMETER;
     devices_[i].latencyMs = latencyMs;
+    if (devices_[i].channel) devices_[i].channel->setLatencyTimer(latencyMs);
     return FT_OK;
 }
 

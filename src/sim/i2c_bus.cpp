@@ -16,6 +16,7 @@ void I2cBus::setJoined(int segment, bool joined) {
     if (segment == kMainSegment || segments_[segment].joined == joined) return;
     segments_[segment].joined = joined;
     settle();
+    checkContention();
 }
 
 int I2cBus::attach(I2cBusDevice* device, int segment) {
@@ -33,6 +34,73 @@ void I2cBus::drive(int handle, bool sclLow, bool sdaLow) {
     d.sclLow = sclLow;
     d.sdaLow = sdaLow;
     settle();
+}
+
+void I2cBus::drivePins(int handle, Drive scl, Drive sda) {
+    Driver& d = drivers_[handle];
+    const bool sclHigh = scl == Drive::High;
+    const bool sdaHigh = sda == Drive::High;
+    if (d.sclHigh != sclHigh || d.sdaHigh != sdaHigh) {
+        Segment& s = segments_[d.segment];
+        s.sclHigh += (sclHigh ? 1 : 0) - (d.sclHigh ? 1 : 0);
+        s.sdaHigh += (sdaHigh ? 1 : 0) - (d.sdaHigh ? 1 : 0);
+        d.sclHigh = sclHigh;
+        d.sdaHigh = sdaHigh;
+    }
+    // drive() settles and looks for contention even when no level moves.
+    const bool sclLow = scl == Drive::Low;
+    const bool sdaLow = sda == Drive::Low;
+    if (d.sclLow == sclLow && d.sdaLow == sdaLow) {
+        checkContention();
+        return;
+    }
+    drive(handle, sclLow, sdaLow);
+}
+
+void I2cBus::checkContention() {
+    int sclLow = 0, sdaLow = 0, sclHigh = 0, sdaHigh = 0;
+    bool scl = false;
+    bool sda = false;
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        const Segment& s = segments_[i];
+        if (i == kMainSegment || s.joined) {
+            sclLow += s.sclLow;
+            sdaLow += s.sdaLow;
+            sclHigh += s.sclHigh;
+            sdaHigh += s.sdaHigh;
+        } else {
+            scl = scl || (s.sclLow > 0 && s.sclHigh > 0);
+            sda = sda || (s.sdaLow > 0 && s.sdaHigh > 0);
+        }
+    }
+    scl = scl || (sclLow > 0 && sclHigh > 0);
+    sda = sda || (sdaLow > 0 && sdaHigh > 0);
+    updateContention(sclContention_, scl);
+    updateContention(sdaContention_, sda);
+    showContention(nowNs_);
+}
+
+void I2cBus::updateContention(LineContention& line, bool now) {
+    if (now && !line.active) {
+        line = LineContention{true, false, nowNs_};
+        return;
+    }
+    if (!line.active) return;
+    const std::uint64_t due = line.sinceNs + SlaveOutputDelayNs;
+    if (!line.counted && nowNs_ >= due) {
+        line.counted = true;
+        ++contentions_;
+        showContention(due);
+    }
+    if (!now) line.active = false;
+}
+
+void I2cBus::showContention(std::uint64_t timeNs) {
+    const bool any = (sclContention_.active && sclContention_.counted) ||
+                     (sdaContention_.active && sdaContention_.counted);
+    if (any == contending_) return;
+    contending_ = any;
+    if (contentionTrace_) contentionTrace_(timeNs, any);
 }
 
 void I2cBus::settle() {
@@ -82,6 +150,7 @@ void I2cBus::settle() {
         for (I2cBusDevice* d : s.devices) d->busChanged(before, after);
     }
     settling_ = false;
+    checkContention();
 }
 
 AckLoss::AckLoss(double probability, std::uint64_t seed) : state_(seed) {

@@ -1,7 +1,10 @@
-// A pin-level I2C bus: two open-drain lines with pull-ups, on which every
-// attached party can only pull a line low (wired AND). The bus may be split
-// into segments joined by switches, which is how a demodulator's repeater
-// connects the tuner behind it.
+// A pin-level I2C bus: two lines with pull-ups. The slaves can only pull a
+// line low (open drain, wired AND); the FT2232H's pins are push-pull, so the
+// master may also drive a line high. A line driven high by one party while
+// another pulls it low is a contention: the series resistors on the board
+// limit the current and the low side wins, and the bus counts it. The bus
+// may be split into segments joined by switches, which is how a
+// demodulator's repeater connects the tuner behind it.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +33,10 @@ class I2cBus {
 public:
     // Time in nanoseconds and the levels of the main segment after a change.
     using TraceHook = std::function<void(std::uint64_t timeNs, bool scl, bool sda)>;
+    // Time and whether any line is in contention now, on every change of that.
+    using ContentionHook = std::function<void(std::uint64_t timeNs, bool contention)>;
+
+    enum class Drive : std::uint8_t { Released, Low, High };
 
     static constexpr int kMainSegment = 0;
 
@@ -45,6 +52,18 @@ public:
     // device may be null for a party that only drives (the bus master).
     int attach(I2cBusDevice* device, int segment);
     void drive(int handle, bool sclLow, bool sdaLow);
+    // A push-pull party: each line released, pulled low or driven high.
+    void drivePins(int handle, Drive scl, Drive sda);
+
+    // Times a line was in contention (a party driving it high while another
+    // pulled it low), and whether one is now. A slave starts pulling a line
+    // only its output delay after the clock edge that tells it to, so an
+    // overlap that a master ends sooner never happens on the wire: it counts
+    // (and shows in the trace) from that delay on.
+    static constexpr std::uint64_t SlaveOutputDelayNs = 300;
+    std::uint64_t contentions() const { return contentions_; }
+    bool inContention() const { return contending_; }
+    void setContentionTrace(ContentionHook hook) { contentionTrace_ = std::move(hook); }
 
     BusLevels levels(int segment = kMainSegment) const { return segments_[segment].levels; }
 
@@ -61,20 +80,37 @@ private:
         int segment = 0;
         bool sclLow = false;
         bool sdaLow = false;
+        bool sclHigh = false;
+        bool sdaHigh = false;
     };
     struct Segment {
         bool joined = false;  // the main segment is always "joined" to itself
         int sclLow = 0;       // number of drivers pulling each line low
         int sdaLow = 0;
+        int sclHigh = 0;      // number of drivers driving each line high
+        int sdaHigh = 0;
         BusLevels levels;
         std::vector<I2cBusDevice*> devices;
     };
 
     void settle();
+    void checkContention();
 
     std::vector<Segment> segments_;
     std::vector<Driver> drivers_;
     TraceHook trace_;
+    ContentionHook contentionTrace_;
+    std::uint64_t contentions_ = 0;
+    bool contending_ = false;
+    struct LineContention {
+        bool active = false;   // driven high and pulled low right now
+        bool counted = false;  // lasted longer than a slave's output delay
+        std::uint64_t sinceNs = 0;
+    };
+    void updateContention(LineContention& line, bool now);
+    void showContention(std::uint64_t timeNs);
+    LineContention sclContention_;
+    LineContention sdaContention_;
     std::uint64_t nowNs_ = 0;
     std::uint64_t reactionNs_ = 0;
     bool settling_ = false;

@@ -9,6 +9,17 @@ namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 240'000'000;  // 4 per 60 MHz master clock period
 
+// A pin write takes the command processor's own time whatever the clock
+// divisor: about 200 ns, so four repeats of one pin state hold it for the
+// 600 ns a fast-mode start or stop needs.
+constexpr std::uint64_t kPinCommandTicks = 48;
+
+// The chip's transmit buffer of one channel.
+constexpr std::size_t kChipBufferSize = 4096;
+
+// GPIOL1 (ADBUS5): the pin the wait and clock-until commands watch.
+constexpr std::uint8_t kGpiol1 = 0x20;
+
 // Scales a performance-counter difference to another rate without overflow.
 std::uint64_t scaleCounts(std::uint64_t counts, std::uint64_t frequency, std::uint64_t rate) {
     return counts / frequency * rate + counts % frequency * rate / frequency;
@@ -27,8 +38,12 @@ int headerLength(std::uint8_t op) {
         return 2;
     case 0x8E:
         return 1;
+    case 0x9C: case 0x9D:  // clock bytes until GPIOL1 or a count
+        return 2;
     case 0x81: case 0x83: case 0x84: case 0x85: case 0x87: case 0x8A: case 0x8B:
     case 0x8C: case 0x8D: case 0x96: case 0x97:
+    case 0x88: case 0x89:  // wait for GPIOL1 high / low
+    case 0x94: case 0x95:  // clock until GPIOL1 high / low
         return 0;
     default:
         return -1;
@@ -38,9 +53,12 @@ int headerLength(std::uint8_t op) {
 }  // namespace
 
 MpsseEngine::MpsseEngine(I2cBus& bus, usb::Clock* clock, Settings settings)
-    : bus_(bus), clock_(clock), settings_(settings), handle_(bus.attach(nullptr, I2cBus::kMainSegment)) {
-    rx_.reserve(4096);
-}
+    : bus_(bus),
+      clock_(clock),
+      settings_(settings),
+      handle_(bus.attach(nullptr, I2cBus::kMainSegment)),
+      bridge_(settings.usb, kChipBufferSize),
+      host_(bridge_) {}
 
 double MpsseEngine::sclFrequencyHz() const {
     const double base = divideBy5_ ? 12e6 : 60e6;
@@ -75,22 +93,40 @@ void MpsseEngine::syncToWallClock() {
     if (wall > ticks_) advance(wall - ticks_);
 }
 
-std::uint64_t MpsseEngine::wallMicros() {
-    if (!clock_) return 0;
-    if (clock_->hasPerformanceCounter()) {
-        const std::int64_t now = clock_->performanceCounter();
-        const std::int64_t frequency = clock_->performanceFrequency();
-        if (frequency > 0 && now >= 0)
-            return scaleCounts(static_cast<std::uint64_t>(now), static_cast<std::uint64_t>(frequency),
-                               1'000'000);
-    }
-    return std::uint64_t{clock_->tickCount()} * 1000;
+std::uint64_t MpsseEngine::hostNs() {
+    // Without a clock the host is taken to wait as long as it takes.
+    if (!clock_ || !clock_->hasPerformanceCounter()) return std::uint64_t{1} << 62;
+    if (!wallStarted_) syncToWallClock();
+    const std::int64_t now = clock_->performanceCounter();
+    const std::int64_t frequency = clock_->performanceFrequency();
+    if (frequency <= 0 || now <= wallStart_) return 0;
+    return scaleCounts(static_cast<std::uint64_t>(now - wallStart_), static_cast<std::uint64_t>(frequency),
+                       1'000'000'000);
+}
+
+bool MpsseEngine::gpiol1() const {
+    // An input reads high through the pin's pull-up; nothing on this board
+    // drives GPIOL1.
+    return (lowDir_ & kGpiol1) ? (lowValue_ & kGpiol1) != 0 : true;
 }
 
 void MpsseEngine::updatePins() {
-    const bool sclLow = (lowDir_ & 0x01) && !sclPin_;
-    const bool sdaLow = (lowDir_ & 0x02) && !(lowValue_ & 0x02);
-    bus_.drive(handle_, sclLow, sdaLow);
+    // Outputs are push-pull: a pin set high drives the line high. Pins that
+    // change in one command reach the wire in pin order, ADBUS0 (SCL) before
+    // ADBUS1 (SDA), so a data change in the same command as a clock rise
+    // happens while SCL is high: the slaves see a start or stop.
+    using Drive = I2cBus::Drive;
+    auto level = [](bool out, bool high) { return !out ? Drive::Released : high ? Drive::High : Drive::Low; };
+    const Drive scl = level(lowDir_ & 0x01, sclPin_);
+    const Drive sda = level(lowDir_ & 0x02, lowValue_ & 0x02);
+    if (scl != sclDrive_) {
+        sclDrive_ = scl;
+        bus_.drivePins(handle_, sclDrive_, sdaDrive_);
+    }
+    if (sda != sdaDrive_) {
+        sdaDrive_ = sda;
+        bus_.drivePins(handle_, sclDrive_, sdaDrive_);
+    }
 }
 
 void MpsseEngine::setTdi(bool level) {
@@ -138,12 +174,7 @@ void MpsseEngine::reset() {
     purgeReceive();
 }
 
-void MpsseEngine::purgeReceive() {
-    rx_.clear();
-    rxHead_ = 0;
-    visibleEnd_ = 0;
-    batches_.clear();
-}
+void MpsseEngine::purgeReceive() { host_.purge(); }
 
 void MpsseEngine::purgeTransmit() {
     // Commands not yet taken by the engine are dropped with the buffer.
@@ -155,7 +186,6 @@ void MpsseEngine::write(const std::uint8_t* data, std::size_t count) {
     if (!mpsse_) return;  // UART / reset mode: nothing interprets the bytes
     syncToWallClock();
     for (std::size_t i = 0; i < count && !stalled_; ++i) feed(data[i]);
-    flushAnswers();
 }
 
 void MpsseEngine::feed(std::uint8_t byte) {
@@ -284,14 +314,14 @@ void MpsseEngine::execute() {
         return;
     }
     case 0x80:
-        advance(halfPeriod());
+        advance(kPinCommandTicks);
         lowValue_ = header_[0];
         lowDir_ = header_[1];
         sclPin_ = lowValue_ & 0x01;
         updatePins();
         return;
     case 0x82:
-        advance(halfPeriod());
+        advance(kPinCommandTicks);
         highValue_ = header_[0];
         highDir_ = header_[1];
         return;
@@ -312,7 +342,31 @@ void MpsseEngine::execute() {
         divisor_ = static_cast<std::uint16_t>(header_[0] | header_[1] << 8);
         bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6);
         return;
-    case 0x87: flushAnswers(); return;
+    case 0x87: bridge_.sendImmediate(timeNs()); return;
+    case 0x88:
+    case 0x89:
+        // Waits until GPIOL1 reads high (0x88) or low (0x89).
+        if (gpiol1() != (op == 0x88)) stalled_ = true;
+        return;
+    case 0x94:
+    case 0x95:
+    case 0x9C:
+    case 0x9D: {
+        // Clocks until GPIOL1 is high (0x94, 0x9C) or low (0x95, 0x9D); the
+        // byte forms give up after their count of bytes.
+        const bool wantHigh = op == 0x94 || op == 0x9C;
+        if (gpiol1() == wantHigh) return;
+        if (op == 0x94 || op == 0x95) {
+            stalled_ = true;  // the line never moves: clocks for ever
+            return;
+        }
+        const std::uint32_t n = ((header_[0] | std::uint32_t{header_[1]} << 8) + 1u) * 8u;
+        const std::uint8_t saved = op_;
+        op_ = 0x20;
+        for (std::uint32_t i = 0; i < n; ++i) clockBit(false);
+        op_ = saved;
+        return;
+    }
     case 0x8A: divideBy5_ = false; bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6); return;
     case 0x8B: divideBy5_ = true; bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6); return;
     case 0x8C: threePhase_ = true; return;
@@ -340,41 +394,15 @@ void MpsseEngine::execute() {
 
 void MpsseEngine::answer(std::uint8_t byte) {
     if (settings_.silent) return;
-    rx_.push_back(byte);
+    // A full transmit buffer would stall the real engine until the host
+    // reads; the host here always reads, so the buffer never stays full.
+    bridge_.push(timeNs(), &byte, 1);
 }
 
-void MpsseEngine::flushAnswers() {
-    const std::size_t queued = batches_.empty() ? visibleEnd_ : batches_.back().end;
-    if (rx_.size() == queued) return;
-    if (settings_.latencyUs == 0) {
-        visibleEnd_ = rx_.size();
-        return;
-    }
-    batches_.push_back(Batch{wallMicros() + settings_.latencyUs, rx_.size()});
-}
-
-std::size_t MpsseEngine::available() {
-    if (!batches_.empty()) {
-        const std::uint64_t now = wallMicros();
-        while (!batches_.empty() && batches_.front().dueUs <= now) {
-            visibleEnd_ = batches_.front().end;
-            batches_.pop_front();
-        }
-    }
-    return visibleEnd_ - rxHead_;
-}
+std::size_t MpsseEngine::available() { return host_.available(hostNs()); }
 
 std::size_t MpsseEngine::read(std::uint8_t* dst, std::size_t count) {
-    const std::size_t n = std::min(count, available());
-    if (n == 0) return 0;
-    std::memcpy(dst, rx_.data() + rxHead_, n);
-    rxHead_ += n;
-    if (rxHead_ == rx_.size()) {
-        rx_.clear();
-        rxHead_ = 0;
-        visibleEnd_ = 0;
-    }
-    return n;
+    return host_.read(hostNs(), dst, count);
 }
 
 }  // namespace sim

@@ -11,6 +11,7 @@
 
 #include "sim/channel_device.h"
 #include "sim/i2c_bus.h"
+#include "sim/usb_bridge.h"
 #include "usb/platform_services.h"
 
 namespace sim {
@@ -18,15 +19,16 @@ namespace sim {
 class MpsseEngine : public ChannelDevice {
 public:
     struct Settings {
-        // Time from an answer being queued to the host seeing it (the USB
-        // round trip); 0 makes answers visible at once.
-        std::uint32_t latencyUs = 0;
+        // How answers travel to the host. Ideal (the default here) makes
+        // each answer visible the moment it is made; Real holds them in the
+        // chip until 0x87, the latency timer or a full packet.
+        UsbTimingSettings usb{UsbTiming::Ideal, 0};
         // The engine takes commands but no answer ever reaches the host.
         bool silent = false;
     };
 
-    // clock may be null: then there is no latency and the bus time runs on
-    // clocked bits only.
+    // clock may be null: then the host sees every packet as soon as it has
+    // left the chip, and the bus time runs on the commands only.
     MpsseEngine(I2cBus& bus, usb::Clock* clock, Settings settings);
     MpsseEngine(I2cBus& bus, usb::Clock* clock) : MpsseEngine(bus, clock, Settings{}) {}
 
@@ -37,6 +39,7 @@ public:
     void purgeTransmit() override;
     void reset() override;
     void setBitMode(std::uint8_t mask, std::uint8_t mode) override;
+    void setLatencyTimer(std::uint8_t ms) override { bridge_.setLatencyTimerMs(ms); }
 
     // State a test may want to look at.
     bool mpsseMode() const { return mpsse_; }
@@ -52,6 +55,7 @@ public:
     std::uint8_t highValue() const { return highValue_; }
     std::uint8_t highDirection() const { return highDir_; }
     std::uint64_t timeNs() const;
+    const UsbBridge& bridge() const { return bridge_; }
 
 private:
     void enterMpsse();
@@ -65,9 +69,10 @@ private:
     void setSclPin(bool level);
     void advance(std::uint64_t ticks);
     void answer(std::uint8_t byte);
-    void flushAnswers();
     void syncToWallClock();
-    std::uint64_t wallMicros();
+    // The host's time on the bus time base: nanoseconds since the first write.
+    std::uint64_t hostNs();
+    bool gpiol1() const;
     std::uint64_t halfPeriod() const;
 
     I2cBus& bus_;
@@ -91,6 +96,8 @@ private:
     std::uint8_t highValue_ = 0;
     std::uint8_t highDir_ = 0;
     bool sclPin_ = false;  // clock output level (differs from bit 0 while clocking)
+    I2cBus::Drive sclDrive_ = I2cBus::Drive::Released;  // what the pins put on the bus
+    I2cBus::Drive sdaDrive_ = I2cBus::Drive::Released;
     std::uint16_t divisor_ = 0;
     bool divideBy5_ = true;
     bool adaptive_ = false;
@@ -101,14 +108,8 @@ private:
     std::int64_t wallStart_ = 0;
     bool wallStarted_ = false;
 
-    std::vector<std::uint8_t> rx_;
-    std::size_t rxHead_ = 0;
-    std::size_t visibleEnd_ = 0;  // rx_ up to here may be read
-    struct Batch {
-        std::uint64_t dueUs;
-        std::size_t end;
-    };
-    std::deque<Batch> batches_;
+    UsbBridge bridge_;
+    ReceiveQueue host_;
 };
 
 }  // namespace sim

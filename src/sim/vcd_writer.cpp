@@ -23,10 +23,11 @@ VcdWriter::VcdWriter(const std::string& path) : path_(path) {
               "$scope module i2c $end\n"
               "$var wire 1 ! SCL $end\n"
               "$var wire 1 \" SDA $end\n"
+              "$var wire 1 % CONTENTION $end\n"
               "$upscope $end\n"
               "$enddefinitions $end\n"
               "#0\n"
-              "$dumpvars\n1!\n1\"\n$end\n";
+              "$dumpvars\n1!\n1\"\n0%\n$end\n";
     flush();
 }
 
@@ -43,8 +44,7 @@ VcdWriter::~VcdWriter() {
     std::fclose(file_);
 }
 
-void VcdWriter::change(std::uint64_t timeNs, bool scl, bool sda) {
-    if (!file_ || (scl == scl_ && sda == sda_)) return;
+void VcdWriter::stamp(std::uint64_t timeNs) {
     const std::uint64_t unit = timeNs / kNsPerUnit;
     if (unit > lastUnit_) {
         lastUnit_ = unit;
@@ -54,10 +54,23 @@ void VcdWriter::change(std::uint64_t timeNs, bool scl, bool sda) {
         buffer_.append(text, end);
         buffer_ += '\n';
     }
+}
+
+void VcdWriter::change(std::uint64_t timeNs, bool scl, bool sda) {
+    if (!file_ || (scl == scl_ && sda == sda_)) return;
+    stamp(timeNs);
     if (scl != scl_) buffer_ += scl ? "1!\n" : "0!\n";
     if (sda != sda_) buffer_ += sda ? "1\"\n" : "0\"\n";
     scl_ = scl;
     sda_ = sda;
+    if (buffer_.size() >= kFlushBytes) flush();
+}
+
+void VcdWriter::contention(std::uint64_t timeNs, bool on) {
+    if (!file_ || on == contention_) return;
+    stamp(timeNs);
+    buffer_ += on ? "1%\n" : "0%\n";
+    contention_ = on;
     if (buffer_.size() >= kFlushBytes) flush();
 }
 

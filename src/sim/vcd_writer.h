@@ -1,6 +1,7 @@
 // Writes the I2C lines as a Value Change Dump that logic-analyser programs
-// (sigrok-cli, PulseView, GTKWave) open and decode: two wires, SCL and SDA,
-// on a 10 ns time scale.
+// (sigrok-cli, PulseView, GTKWave) open and decode: SCL and SDA, and a third
+// wire, CONTENTION, high while a line is driven high against a party pulling
+// it low; on a 10 ns time scale.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@ public:
     // The levels after a change at timeNs; times never go backwards in the
     // file even if a caller's do.
     void change(std::uint64_t timeNs, bool scl, bool sda);
+    void contention(std::uint64_t timeNs, bool on);
     void flush();
 
 private:
@@ -33,6 +35,9 @@ private:
     std::uint64_t lastUnit_ = 0;
     bool scl_ = true;
     bool sda_ = true;
+    bool contention_ = false;
+
+    void stamp(std::uint64_t timeNs);
 };
 
 }  // namespace sim

@@ -2,6 +2,8 @@
 // the retry behaviour of the register operations, against a scripted engine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "i2c/fake_mpsse.h"
 
 namespace {
@@ -190,8 +192,10 @@ TEST(RegisterRetries, DeviceThatNeverAcknowledgesExhaustsBothLimits) {
 
     rig.lib.clearRecords();
     EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD0, 0xF536, 0x5A));
-    // 13 attempts, each of 11 address tries and 11 tries of each later byte.
-    EXPECT_EQ(rig.lib.addressBytes(0xD0), 13 * 11);
+    // 13 attempts, each of 11 address tries and 11 tries of each later byte;
+    // a later byte's first try goes out as it is, its ten others start over
+    // with the address, which is refused.
+    EXPECT_EQ(rig.lib.addressBytes(0xD0), 13 * (11 + 3 * 10));
     EXPECT_EQ(rig.lib.writtenBytes(), 13 * 11 * 4);
 }
 
@@ -203,15 +207,19 @@ TEST(RegisterRetries, UnacknowledgedHighByteEndsEachReadAttemptWithTheStopAlone)
     std::uint8_t out = 0x99;
     EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF536, out));
     EXPECT_EQ(out, 0);
-    // Per attempt: the address, 16 high-byte tries, then the stop on its own.
+    // Per attempt: the address and the high byte, 15 more tries that each
+    // start over with the address, then the stop on its own.
     const auto& w = rig.lib.writes;
-    ASSERT_EQ(w.size(), 16u * 18u);
-    for (std::size_t a = 0; a < 16; ++a) EXPECT_EQ(w[a * 18 + 17], stopBytes(0x10)) << a;
-    ASSERT_EQ(rig.lib.transactions.size(), 16u);
+    ASSERT_EQ(w.size(), 16u * 33u);
+    for (std::size_t a = 0; a < 16; ++a) EXPECT_EQ(w[a * 33 + 32], stopBytes(0x10)) << a;
+    ASSERT_EQ(rig.lib.transactions.size(), 16u * 16u);
+    int stops = 0;
     for (const auto& t : rig.lib.transactions) {
-        EXPECT_EQ(t.written.size(), 17u);  // no repeated start, no read address
-        EXPECT_TRUE(t.stopped);
+        // Never the high byte twice in one transaction, never a read address.
+        EXPECT_EQ(t.written, (Bytes{0xD0, 0xF5}));
+        stops += t.stopped;
     }
+    EXPECT_EQ(stops, 16);
 }
 
 TEST(RegisterRetries, WriteTriesEveryByteAfterAFailedOneAndRetriesTheAttempt) {
@@ -220,8 +228,18 @@ TEST(RegisterRetries, WriteTriesEveryByteAfterAFailedOneAndRetriesTheAttempt) {
     chip.nackHighByte = true;
     rig.lib.slaves = {&chip};
     EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD4, 0xF536, 0x5A));
-    ASSERT_EQ(rig.lib.transactions.size(), 13u);
-    for (const auto& t : rig.lib.transactions) EXPECT_EQ(t.written.size(), 1u + 3u * 11u);
+    // Each attempt still reaches its stop after 11 tries of each byte, and
+    // no transaction carries a byte twice.
+    int stops = 0;
+    for (const auto& t : rig.lib.transactions) {
+        stops += t.stopped;
+        Bytes sorted = t.written;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+        ASSERT_FALSE(t.written.empty());
+        EXPECT_EQ(t.written[0], 0xD4);
+    }
+    EXPECT_EQ(stops, 13);
 }
 
 TEST(RegisterRetries, TransientNackIsRetriedWithinTheAttempt) {
@@ -258,7 +276,7 @@ TEST(BoundedWaits, AnEngineThatNeverAnswersCannotHoldTheCaller) {
     EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
     EXPECT_EQ(out, 0);
     EXPECT_FALSE(rig.master.I2C_WriteRegister(0xD0, 0xF536, 0x5A));
-    EXPECT_EQ(rig.lib.addressBytes(0xD0), 1 + 16 * 16 + 13 * 11);
+    EXPECT_EQ(rig.lib.addressBytes(0xD0), 1 + 16 * 16 + 13 * (11 + 3 * 10));
 }
 
 TEST(BoundedWaits, FailingQueueStatusEndsTheWaitAtOnce) {

@@ -173,15 +173,57 @@ TEST(MpsseEngine, PurgesDropAnswersAndHalfReceivedCommands) {
     EXPECT_EQ(rig.engine->available(), 0u);
 }
 
-TEST(MpsseEngine, LatencyHoldsAnswersBackUntilItHasPassed) {
+TEST(MpsseEngine, AtRealTimingAnswersWaitFor0x87OrTheLatencyTimerThenTheMicroframeAndHostLatency) {
     sim::MpsseEngine::Settings settings;
-    settings.latencyUs = 500;
+    settings.usb = {sim::UsbTiming::Real, 500};
     Rig rig(settings);
+    // Sent immediately: next microframe (125 us) plus 500 us of host latency.
     EXPECT_TRUE(rig.roundTrip({0xAA, 0x87}).empty());
-    rig.clock.us += 499;
+    rig.clock.us = 624;
     EXPECT_EQ(rig.engine->available(), 0u);
-    rig.clock.us += 1;
+    rig.clock.us = 625;
     EXPECT_EQ(rig.engine->available(), 2u);
+    EXPECT_EQ(rig.roundTrip({}), (Bytes{0xFA, 0xAA}));
+
+    // Without 0x87 the answer waits for the 16 ms power-up latency timer...
+    rig.clock.us = 1000;
+    EXPECT_TRUE(rig.roundTrip({0xAB}).empty());
+    rig.clock.us = 1000 + 16000;
+    EXPECT_EQ(rig.engine->available(), 0u);
+    rig.clock.us = 1000 + 16000 + 125 + 500;
+    EXPECT_EQ(rig.roundTrip({}), (Bytes{0xFA, 0xAB}));
+    // ...or for the one the host set.
+    rig.engine->setLatencyTimer(2);
+    rig.clock.us = 20000;
+    EXPECT_TRUE(rig.roundTrip({0xAC}).empty());
+    rig.clock.us = 22000 + 125 + 500;
+    EXPECT_EQ(rig.roundTrip({}), (Bytes{0xFA, 0xAC}));
+    EXPECT_EQ(rig.engine->bridge().packetsSent(), 3u);
+}
+
+TEST(MpsseEngine, PinWritesTakeTheChipsOwnTimeWhateverTheDivisor) {
+    for (const std::uint8_t divisor : {std::uint8_t{0x05}, std::uint8_t{0x95}}) {
+        Rig rig;
+        rig.roundTrip({0x8A, 0x86, divisor, 0x00});
+        const std::uint64_t t0 = rig.engine->timeNs();
+        rig.roundTrip({0x80, 0x13, 0x13, 0x80, 0x11, 0x13, 0x82, 0x0F, 0x0F});
+        EXPECT_EQ(rig.engine->timeNs() - t0, 600u) << "divisor " << int(divisor);
+    }
+}
+
+TEST(MpsseEngine, WaitAndClockUntilCommandsWatchGpiol1InsteadOfEchoingABadCommand) {
+    // GPIOL1 is an input with its pull-up: it reads high.
+    Rig rig;
+    rig.roundTrip(simtest::kSetup);
+    EXPECT_TRUE(rig.roundTrip({0x88, 0x94, 0x9C, 0x00, 0x00, 0xAA}) == (Bytes{0xFA, 0xAA}));
+    EXPECT_FALSE(rig.engine->stalled());
+    // Clock-until-low with a count gives up after its bytes.
+    rig.changes.clear();
+    EXPECT_EQ(rig.roundTrip({0x9D, 0x00, 0x00, 0xAA}), (Bytes{0xFA, 0xAA}));
+    EXPECT_EQ(rig.changes.size(), 16u);
+    // Waiting for a low that never comes hangs the engine.
+    EXPECT_TRUE(rig.roundTrip({0x89, 0xAA}).empty());
+    EXPECT_TRUE(rig.engine->stalled());
 }
 
 TEST(MpsseEngine, AdaptiveClockingHangsTheEngineUntilTheBitModeIsSetAgain) {

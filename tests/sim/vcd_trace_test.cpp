@@ -62,14 +62,19 @@ TEST(VcdWriter, WritesAHeaderAndOnlyRealChangesInTimeOrder) {
         w.change(1500, false, false);  // no change: nothing written
         w.change(900, true, false);    // a late caller does not move time backwards
         w.change(2000, true, true);
+        w.contention(2000, true);
+        w.contention(2010, true);  // already on: nothing written
+        w.contention(2500, false);
     }  // closing adds a last time stamp
     const std::string text = slurp(path);
     fs::remove(path);
     EXPECT_NE(text.find("$timescale 10 ns $end"), std::string::npos);
     EXPECT_NE(text.find("$var wire 1 ! SCL $end"), std::string::npos);
     EXPECT_NE(text.find("$var wire 1 \" SDA $end"), std::string::npos);
+    EXPECT_NE(text.find("$var wire 1 % CONTENTION $end"), std::string::npos);
     const auto body = text.substr(text.find("$enddefinitions $end"));
-    EXPECT_NE(body.find("#0\n$dumpvars\n1!\n1\"\n$end\n#100\n0!\n0\"\n1!\n#200\n1\"\n#300\n"), std::string::npos)
+    EXPECT_NE(body.find("#0\n$dumpvars\n1!\n1\"\n0%\n$end\n#100\n0!\n0\"\n1!\n#200\n1\"\n1%\n#250\n0%\n#350\n"),
+              std::string::npos)
         << body;
 }
 
