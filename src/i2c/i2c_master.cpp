@@ -284,7 +284,10 @@ bool I2cMaster::ReceiveBytes(std::uint8_t* dest, std::uint32_t count) {
             std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
             if (failed("FT_Read A", channels_.FT_IO_Status)) return false;
             const std::uint8_t* in = channels_.FT_In_Buffer_A.data();
-            // Answers of earlier transfers that gave up waiting arrive first.
+            // Answers of earlier transfers that gave up waiting arrive first,
+            // unless they stayed away so long that they are lost for good.
+            if (lateAnswers_ > 0 && clock_.tickCount() - lateSinceTick_ >= ReceiveTimeoutMs)
+                lateAnswers_ = 0;
             const std::uint32_t late = std::min(n, lateAnswers_);
             lateAnswers_ -= late;
             in += late;
@@ -296,6 +299,9 @@ bool I2cMaster::ReceiveBytes(std::uint8_t* dest, std::uint32_t count) {
             if (collected >= count) break;
         }
         if (clock_.tickCount() - start >= ReceiveTimeoutMs) {
+            // Expected for one more time-out from the first that ran out;
+            // an engine that lost them must not eat the answers after them.
+            if (lateAnswers_ == 0) lateSinceTick_ = clock_.tickCount();
             lateAnswers_ += count - collected;
             return false;
         }

@@ -101,6 +101,7 @@ private:
     // way and come before the next transfer's answer, which must not be
     // mistaken for them.
     std::uint32_t lateAnswers_ = 0;
+    std::uint32_t lateSinceTick_ = 0;
 
     usb::ChannelLayer& channels_;
     usb::Clock& clock_;

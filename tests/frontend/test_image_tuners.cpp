@@ -57,8 +57,10 @@ TEST(DemodImageWrite, StopsAtTheFirstFailedEntryWithoutTryingLaterOnes) {
     board.demod.stopAckingAfterWrites = static_cast<long>(k - 1);
     EXPECT_FALSE(frontend::WriteDemodDefaults(board.master, 0xD4));
     EXPECT_EQ(board.demod.written.size(), k - 1);
-    // Entries before k took one address each; entry k used all its retries.
-    EXPECT_EQ(board.lib.addressBytes(0xD4), static_cast<int>(k - 1) + 13 * 11);
+    // Entries before k took one address each; entry k used all its retries:
+    // 11 address tries per attempt, and each later byte's ten retries start
+    // over with the address.
+    EXPECT_EQ(board.lib.addressBytes(0xD4), static_cast<int>(k - 1) + 13 * (11 + 3 * 10));
 }
 
 TEST(TunerInit, Stb6100WritesRegisters1To11EachFramedByTheRepeater) {
@@ -95,8 +97,9 @@ TEST(TunerInit, SilentTunerStopsAtTheFirstRegisterWithTheRepeaterSwitchedOff) {
     Board board(0xD4);
     board.tuner.acknowledgeNothing = true;
     EXPECT_FALSE(frontend::WriteSTB6100Defaults(board.master, 0xD4));
-    // 11 attempts of 11 start-and-address tries, for register 1 only.
-    EXPECT_EQ(board.lib.addressBytes(0xC0), 11 * 11);
+    // 11 attempts of 11 start-and-address tries, for register 1 only, and
+    // ten more for each of the register and value bytes, which start over.
+    EXPECT_EQ(board.lib.addressBytes(0xC0), 11 * (11 + 2 * 10));
     EXPECT_EQ(completedWrites(board.lib),
               (std::vector<std::string>{"D4:F12A=C8", "D4:F12A=48"}));
     EXPECT_EQ(board.demod.reg(0xF12A), 0x48);
