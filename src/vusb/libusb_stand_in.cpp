@@ -4,15 +4,19 @@
 // named in exports.map leave the library.
 //
 // Each context sees the one chip as its own device object, as libusb gives
-// each context its own. Asynchronous transfers progress, and their callbacks
-// run, only inside the event-handling calls on their context, on the calling
-// thread, as with the real library.
+// each context its own. Submitted transfers are filled by a thread of their
+// own, as a host controller fills them without the host's CPU, so a program
+// thread that is late to handle events delays the callbacks but loses
+// nothing while transfers are queued. The callbacks run only inside the
+// event-handling calls on their context, on the calling thread, as with the
+// real library.
 #include <libusb.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <list>
 #include <new>
 #include <set>
@@ -115,8 +119,8 @@ std::int64_t deadlineOf(std::int64_t startUs, unsigned timeoutMs) {
     return timeoutMs ? startUs + std::int64_t{timeoutMs} * 1000 : INT64_MAX;
 }
 
-// Moves what can move now on ctx's transfers; those the host sees as
-// finished go to ready. Called with the chip's lock held.
+// Moves what can move now on ctx's transfers; with ready given, those the
+// host sees as finished go there. Called with the chip's lock held.
 void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
     VirtualChip& c = chip();
     const std::int64_t now = c.nowUs();
@@ -154,7 +158,7 @@ void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
                 }
             }
         }
-        if (s->done && now >= s->completeAtUs) {
+        if (ready && s->done && now >= s->completeAtUs) {
             s->inFlight = false;
             t->status = s->status;
             ready->push_back(t);
@@ -163,6 +167,44 @@ void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
             ++it;
         }
     }
+}
+
+// The contexts with transfers, for the host controller; guarded by the
+// chip's lock. Never destroyed, as the controller may outlive main().
+std::set<libusb_context*>& contexts() {
+    static auto* all = new std::set<libusb_context*>;
+    return *all;
+}
+
+std::condition_variable& controllerWake() {
+    static auto* cv = new std::condition_variable;
+    return *cv;
+}
+
+// The host controller: every microframe it moves the queued transfers of
+// every context. It sleeps while nothing is queued.
+void startController() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::thread([] {
+            VirtualChip& c = chip();
+            std::unique_lock lock(c.lock());
+            for (;;) {
+                bool queued = false;
+                for (libusb_context* ctx : contexts()) {
+                    progress(ctx, nullptr);
+                    queued = queued || !ctx->inFlight.empty();
+                }
+                if (queued) {
+                    lock.unlock();
+                    sleepUs(vusb::kMicroframeUs);
+                    lock.lock();
+                } else {
+                    controllerWake().wait_for(lock, std::chrono::milliseconds(100));
+                }
+            }
+        }).detach();
+    });
 }
 
 int handleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
@@ -202,12 +244,18 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx) {
             defaultContext = new (std::nothrow) libusb_context;
             if (!defaultContext) return LIBUSB_ERROR_NO_MEM;
             defaultContext->device.ctx = defaultContext;
+            std::lock_guard lock(chip().lock());
+            contexts().insert(defaultContext);
         }
         return 0;
     }
     auto* c = new (std::nothrow) libusb_context;
     if (!c) return LIBUSB_ERROR_NO_MEM;
     c->device.ctx = c;
+    {
+        std::lock_guard lock(chip().lock());
+        contexts().insert(c);
+    }
     *ctx = c;
     return 0;
 }
@@ -215,10 +263,18 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx) {
 void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
     if (!ctx) {
         if (defaultUsers > 0 && --defaultUsers == 0) {
+            {
+                std::lock_guard lock(chip().lock());
+                contexts().erase(defaultContext);
+            }
             delete defaultContext;
             defaultContext = nullptr;
         }
         return;
+    }
+    {
+        std::lock_guard lock(chip().lock());
+        contexts().erase(ctx);
     }
     delete ctx;
 }
@@ -510,6 +566,8 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* t) {
     s->submittedUs = chip().nowUs();
     t->actual_length = 0;
     s->ctx->inFlight.push_back(t);
+    startController();
+    controllerWake().notify_one();
     return 0;
 }
 
