@@ -261,7 +261,7 @@ TEST_F(VirtualBoard, SlowHostLosesNothingOfTheStream) {
 TEST_F(VirtualBoard, UnplugDuringStreamEndsTheRunAndKeepsTheRecordingWhole) {
     makeClip();
     const ProgramRun r = runOnVirtualBoard(
-        {"--ts-file=" + clip, "--unplug-after-ts-bytes=1500000"},
+        {"--ts-file=" + clip, "--unplug-after-ts-bytes=2000000"},
         {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 4000,GetTSBtn,wait 500,Exit1"}, dir.path(), 60000);
     ASSERT_TRUE(r.finished) << r.err.toStdString();
     EXPECT_EQ(r.exitCode, 0);
@@ -271,9 +271,10 @@ TEST_F(VirtualBoard, UnplugDuringStreamEndsTheRunAndKeepsTheRecordingWhole) {
     // No dialog in the middle of a stream.
     EXPECT_EQ(r.dialogs().filter("FT_CloseB").size(), r.dialogs().size()) << r.err.toStdString();
 
+    // The count includes what start-up and the stream before Record read.
     const Bytes recorded = onlyRecording();
-    EXPECT_GT(recorded.size(), 500'000u);
-    EXPECT_LE(recorded.size(), 1'500'000u);
+    EXPECT_GT(recorded.size(), 200'000u);
+    EXPECT_LE(recorded.size(), 2'000'000u);
     EXPECT_EQ(recorded.size() % Chunk, 0u);
     EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
 }
