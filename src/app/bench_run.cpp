@@ -2,8 +2,8 @@
 
 #include <QAction>
 #include <QPushButton>
-#include <charconv>
 
+#include "app/options.h"
 #include "ui/main_window.h"
 #include "ui/zonzoff.h"
 
@@ -25,15 +25,9 @@ void BenchRun::runNext() {
     const std::string step = steps_[next_++];
     int delay = StepIntervalMs;
     if (step.rfind("wait", 0) == 0) {
-        const std::string ms = step.substr(step.find_first_not_of(' ', 4) == std::string::npos
-                                               ? step.size()
-                                               : step.find_first_not_of(' ', 4));
         int value = 0;
-        auto [p, ec] = std::from_chars(ms.data(), ms.data() + ms.size(), value);
-        if (ec != std::errc() || p != ms.data() + ms.size() || value < 0)
-            report_("step '" + step + "': wait takes milliseconds, e.g. 'wait 500'");
-        else
-            delay = value;
+        if (parseWaitStep(step, &value)) delay = value;
+        else report_("step '" + step + "': wait takes milliseconds, e.g. 'wait 500'");
     }
     // Arm the next step before acting: a handler that runs the message loop
     // (the pump) then still sees the following steps.

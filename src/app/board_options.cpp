@@ -15,9 +15,46 @@ BoardOption apply(const std::string& arg, sim::BoardSetup& setup, std::string* e
     return BoardOption::NotMine;
 }
 
+enum class Number { Whole, Decimal };
+
+// Counts, rates and times are written in decimal: the chips' own parsers
+// would also take 0x10 or 1e3, which a bench engineer reading the command
+// line back would not expect. (A chip identity is a register value and stays
+// hexadecimal as well.)
+struct NumericOption {
+    const char* prefix;
+    Number kind;
+};
+constexpr NumericOption NumericOptions[] = {
+    {"--ts-rate=", Number::Decimal},          {"--fault=nack-rate=", Number::Decimal},
+    {"--usb-latency-us=", Number::Whole},     {"--i2c-seed=", Number::Whole},
+    {"--fault=image-fails-at=", Number::Whole}, {"--fault=ts-stop-after=", Number::Whole},
+};
+
+bool isDecimal(const std::string& text, Number kind) {
+    bool digit = false, point = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') digit = true;
+        else if (c == '.' && kind == Number::Decimal && !point) point = true;
+        else return false;
+    }
+    return digit;
+}
+
 }  // namespace
 
 BoardOption checkBoardOption(const std::string& arg, std::string* error) {
+    for (const NumericOption& option : NumericOptions) {
+        const std::string prefix(option.prefix);
+        if (arg.rfind(prefix, 0) != 0) continue;
+        const std::string value = arg.substr(prefix.size());
+        if (value != "max" && !isDecimal(value, option.kind)) {
+            *error = arg + ": the value is a " +
+                     (option.kind == Number::Whole ? "whole number" : "number") +
+                     " in decimal digits" + (option.kind == Number::Decimal ? ", e.g. 12.5" : "");
+            return BoardOption::Malformed;
+        }
+    }
     sim::BoardSetup scratch;
     return apply(arg, scratch, error);
 }

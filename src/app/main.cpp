@@ -37,6 +37,10 @@ int main(int argc, char** argv) {
         std::fputs(app::helpText().c_str(), stdout);
         return 0;
     }
+    if (!app::checkOutputFiles(options, &error)) {
+        printLine(stderr, "vesperbox: " + error);
+        return 2;
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Test My Vesperbox");

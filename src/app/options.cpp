@@ -1,6 +1,13 @@
 #include "app/options.h"
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/board_options.h"
 
@@ -21,7 +28,139 @@ std::string trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
+template <std::size_t N>
+std::string joined(const std::array<const char*, N>& names) {
+    std::string text;
+    for (const char* name : names) text += std::string(text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+// The D2XX calls the simulated board can be told to fail. All but
+// FT_CreateDeviceInfoList concern one device or the channel of a handle.
+constexpr std::array<const char*, 16> D2xxCalls{
+    "FT_ListDevices", "FT_Open",           "FT_Close",          "FT_Read",
+    "FT_Write",       "FT_ResetDevice",    "FT_Purge",          "FT_SetTimeouts",
+    "FT_GetQueueStatus", "FT_StopInTask",  "FT_RestartInTask",  "FT_CreateDeviceInfoList",
+    "FT_GetDeviceInfoDetail", "FT_SetLatencyTimer", "FT_SetBitMode", "FT_SetUSBParameters"};
+constexpr std::uint32_t LastD2xxStatus = 17;
+
+// A fault that could never fire is a mistake on the command line: the call
+// must exist, the program only ever addresses devices 0 and 1, and only the
+// devices the board has.
+bool checkFault(const std::string& text, const sim::CallFault& fault, std::uint32_t devices,
+                std::string* error) {
+    if (std::find(D2xxCalls.begin(), D2xxCalls.end(), fault.call) == D2xxCalls.end()) {
+        *error = "--fail=" + text + ": no D2XX call '" + fault.call + "'; the calls are " +
+                 joined(D2xxCalls);
+        return false;
+    }
+    if (fault.index) {
+        if (fault.call == "FT_CreateDeviceInfoList") {
+            *error = "--fail=" + text + ": FT_CreateDeviceInfoList concerns no device; drop ':" +
+                     std::to_string(*fault.index) + "'";
+            return false;
+        }
+        const int highest = static_cast<int>(std::min<std::uint32_t>(devices, 2)) - 1;
+        if (*fault.index > highest) {
+            *error = "--fail=" + text + ": INDEX is the device, 0 (I2C) or 1 (TS), and below --devices (" +
+                     std::to_string(devices) + "), not " + std::to_string(*fault.index);
+            return false;
+        }
+    }
+    if (fault.status == 0 || fault.status > LastD2xxStatus) {
+        *error = "--fail=" + text + ": STATUS is a D2XX failure code from 1 to 17";
+        return false;
+    }
+    return true;
+}
+
+// Options of Qt's own (QGuiApplication, QApplication) that QApplication takes
+// out of the command line itself; the first group takes a value.
+constexpr std::array<const char*, 12> QtOptionsWithValue{
+    "platform", "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry", "qwindowicon",
+    "qwindowtitle", "session", "display", "geometry", "style", "stylesheet"};
+constexpr std::array<const char*, 6> QtFlags{"reverse", "widgetcount", "nograb",
+                                             "dograb",  "sync",        "testability"};
+
+// 0 when arg is not one of Qt's options, else the number of arguments it
+// takes up (the option and its value); -1 when its value is missing.
+int qtOptionLength(const std::string& arg, bool hasNext) {
+    if (arg.size() < 2 || arg[0] != '-') return 0;
+    // Qt takes its options with one dash or two.
+    std::string name = arg.substr(arg[1] == '-' ? 2 : 1);
+    const auto eq = name.find('=');
+    const bool inlineValue = eq != std::string::npos;
+    if (inlineValue) name.resize(eq);
+    if (name == "qmljsdebugger" && inlineValue) return 1;
+    if (std::find(QtOptionsWithValue.begin(), QtOptionsWithValue.end(), name) != QtOptionsWithValue.end()) {
+        if (inlineValue) return 1;
+        return hasNext ? 2 : -1;
+    }
+    if (!inlineValue && std::find(QtFlags.begin(), QtFlags.end(), name) != QtFlags.end()) return 1;
+    return 0;
+}
+
+// Controls a step of --do may name, as the window calls them.
+constexpr std::array<const char*, 14> StepControls{
+    "BtnOpenA", "BtnCloseA", "BtnOpenB",   "BtnCloseB", "TestI2CBtn", "TestSharpBtn", "TestEardaBtn",
+    "BtnRefresh", "BtnQuit", "GetTSBtn", "RecordOnOff", "UDPOnOff", "Exit1", "About1"};
+
+bool checkSteps(const std::vector<std::string>& steps, std::string* error) {
+    for (const std::string& step : steps) {
+        if (step.rfind("wait", 0) == 0 && (step.size() == 4 || step[4] == ' ' ||
+                                           (step[4] >= '0' && step[4] <= '9'))) {
+            int ms = 0;
+            if (!parseWaitStep(step, &ms)) {
+                *error = "--do step '" + step + "': wait takes milliseconds in decimal, e.g. 'wait 500'";
+                return false;
+            }
+            continue;
+        }
+        if (std::find(StepControls.begin(), StepControls.end(), step) == StepControls.end()) {
+            *error = "--do step '" + step + "': no control of that name; a step is 'wait MS' or one of " +
+                     joined(StepControls);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a file can be written at path, without leaving a new one behind.
+bool checkWritable(const char* what, const std::string& path, std::string* error) {
+    struct stat before {};
+    const bool existed = ::stat(path.c_str(), &before) == 0;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = std::string("cannot write the ") + what + " to '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    if (!existed) ::unlink(path.c_str());
+    return true;
+}
+
 }  // namespace
+
+bool parseWaitStep(const std::string& step, int* ms) {
+    if (step.rfind("wait", 0) != 0) return false;
+    const auto digits = step.find_first_not_of(' ', 4);
+    if (digits == std::string::npos) return false;
+    const char* begin = step.data() + digits;
+    const char* end = step.data() + step.size();
+    if (*begin < '0' || *begin > '9') return false;
+    auto [p, ec] = std::from_chars(begin, end, *ms);
+    return ec == std::errc() && p == end;
+}
+
+bool checkOutputFiles(const Options& o, std::string* error) {
+    if (!o.screenshot.empty() && !checkWritable("screenshot", o.screenshot, error)) return false;
+    for (const std::string& arg : o.boardOptions) {
+        std::string path;
+        if (startsWith(arg, "--i2c-trace=", &path) && !checkWritable("I2C trace", path, error))
+            return false;
+    }
+    return true;
+}
 
 std::vector<std::string> splitSteps(const std::string& text) {
     std::vector<std::string> steps;
@@ -38,10 +177,18 @@ std::vector<std::string> splitSteps(const std::string& text) {
 }
 
 bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
+    std::vector<std::string> faultTexts;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         std::string v;
-        if (arg == "--help" || arg == "-h") {
+        if (const int qt = qtOptionLength(arg, i + 1 < argc); qt != 0) {
+            // Qt's own: QApplication reads it from the same command line.
+            if (qt < 0) {
+                *error = "Qt's option '" + arg + "' wants a value";
+                return false;
+            }
+            i += qt - 1;
+        } else if (arg == "--help" || arg == "-h") {
             o.help = true;
         } else if (arg == "--simulate") {
             o.simulate = true;
@@ -60,11 +207,21 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
                 return false;
             }
             o.fails.push_back(*fault);
-        } else if (arg == "--do" && i + 1 < argc) {
-            const auto steps = splitSteps(argv[++i]);
-            o.steps.insert(o.steps.end(), steps.begin(), steps.end());
-        } else if (startsWith(arg, "--do=", &v)) {
+            faultTexts.push_back(v);
+        } else if (arg == "--do" || startsWith(arg, "--do=", &v)) {
+            if (arg == "--do") {
+                if (i + 1 >= argc) {
+                    *error = "--do wants a list of steps, e.g. --do \"BtnOpenB,wait 500,Exit1\"";
+                    return false;
+                }
+                v = argv[++i];
+            }
             const auto steps = splitSteps(v);
+            if (steps.empty()) {
+                *error = "--do got no steps; give at least one, e.g. --do Exit1";
+                return false;
+            }
+            if (!checkSteps(steps, error)) return false;
             o.steps.insert(o.steps.end(), steps.begin(), steps.end());
         } else if (startsWith(arg, "--screenshot=", &v) && !v.empty()) {
             o.screenshot = v;
@@ -98,6 +255,8 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             return false;
         }
     }
+    for (std::size_t k = 0; k < o.fails.size(); ++k)
+        if (!checkFault(faultTexts[k], o.fails[k], o.devices, error)) return false;
     if (!o.simulate && !o.boardOptions.empty()) {
         *error = "'" + o.boardOptions.front() + "' acts on the simulated board; add --simulate";
         return false;
@@ -121,7 +280,9 @@ std::string helpText() {
            "  --fail=CALL[:INDEX]=STATUS[@N]\n"
            "                         simulated board: the D2XX call CALL (on device or\n"
            "                         channel INDEX) returns STATUS, from its N-th call on;\n"
-           "                         e.g. --fail=FT_Open:1=2, --fail=FT_GetQueueStatus:1=4@50\n" +
+           "                         e.g. --fail=FT_Open:1=2, --fail=FT_GetQueueStatus:1=4@50;\n"
+           "                         CALL is one of the 16 D2XX calls, INDEX 0 (I2C) or\n"
+           "                         1 (TS), STATUS a D2XX failure code from 1 to 17\n" +
            boardOptionsHelp() +
            "\n"
            "Stream:\n"
@@ -134,13 +295,19 @@ std::string helpText() {
            "                         (BtnOpenA, BtnCloseA, BtnOpenB, BtnCloseB, TestI2CBtn,\n"
            "                         TestSharpBtn, TestEardaBtn, BtnRefresh, BtnQuit,\n"
            "                         GetTSBtn, RecordOnOff, UDPOnOff, Exit1, About1);\n"
-           "                         'wait MS' pauses. Dialogs are printed to standard\n"
+           "                         'wait MS' pauses. Every step is checked before the\n"
+           "                         window opens. Dialogs are printed to standard\n"
            "                         error as 'dialog: TEXT' instead of waiting for OK.\n"
            "  --screenshot=FILE      save a PNG of the main window when the program ends\n"
+           "                         (FILE must be writable when the program starts)\n"
            "  --show-serial-settings open the serial settings dialog (the screenshot then\n"
            "                         shows it)\n"
            "\n"
-           "Every line added to the log is also written to standard output.\n"
+           "Numbers are decimal. Qt's own options (-platform NAME, -style NAME, ...) are\n"
+           "passed to Qt. Every line added to the log is also written to standard output.\n"
+           "\n"
+           "Exit status: 0 when the window was closed, 1 when the board could not be set\n"
+           "up (no backend, unreadable stream file), 2 for a wrong command line.\n"
            "\n"
            "Without a board, scripts/virtual-board.sh [OPTION]... runs this program through\n"
            "the libftdi backend on a virtual FT2232H on USB, with the simulated chips above\n"

@@ -27,6 +27,11 @@ struct Options {
 
 // False with a message for a malformed command line.
 bool parseOptions(int argc, char** argv, Options& options, std::string* error);
+// Whether the screenshot and the I2C trace can be written where the options
+// say, so that a run does not end without them; *error says which cannot.
+bool checkOutputFiles(const Options& options, std::string* error);
+// "wait 300" to 300; false for anything else.
+bool parseWaitStep(const std::string& step, int* ms);
 // Splits "BtnOpenB, wait 300 ,Exit1" into its steps.
 std::vector<std::string> splitSteps(const std::string& text);
 std::string helpText();

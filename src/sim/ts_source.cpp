@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <iterator>
 
 namespace sim {
@@ -207,7 +209,8 @@ std::string channelBOptionsHelp() {
            "  --ts-rate=MBIT             bit rate of the stream in Mbit/s (default 8)\n"
            "  --ts-rate=max              as fast as the program reads\n"
            "  --ts-file=PATH             play a TS file in a loop instead of the generated\n"
-           "                             stream (PAT, PMT, PCR, counter on PID 0x101)\n"
+           "                             stream (PAT, PMT, PCR, counter on PID 0x101); a\n"
+           "                             regular file of 188-byte packets, at most " + std::to_string(MaxTsFileBytes >> 20) + " MiB\n"
            "  --fault=ts-none            the demodulator delivers nothing\n"
            "  --fault=ts-stop-after=BYTES  the stream stops once BYTES bytes reached the program\n"
            "  --fault=ts-short-reads     each read returns at most 500 bytes\n";
@@ -387,17 +390,56 @@ void TsFifo::closed() {
     lastGrantRequest_ = 0;
 }
 
+namespace {
+
+// Reads a TS file whole, through stdio: a read error (a directory,
+// /proc/self/mem) then comes back as a failed read instead of an exception.
+// Only regular files are taken, so /dev/zero and pipes are refused before
+// anything is read; the read stops past MaxTsFileBytes in case the size
+// reported was wrong.
+bool loadTsFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = "cannot play the transport stream file '" + path + "': " + why;
+        return false;
+    };
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec) return fail(ec.message());
+    if (!std::filesystem::is_regular_file(status)) return fail("not a regular file");
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec) return fail(ec.message());
+    if (size > MaxTsFileBytes) return fail("larger than " + std::to_string(MaxTsFileBytes >> 20) + " MiB");
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return fail(std::strerror(errno));
+    bytes.resize(static_cast<std::size_t>(size) + 1);
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const std::size_t n = std::fread(bytes.data() + got, 1, bytes.size() - got, f);
+        if (n == 0) break;
+        got += n;
+    }
+    const int readError = std::ferror(f) ? errno : 0;
+    std::fclose(f);
+    if (readError) return fail(std::string("read error: ") + std::strerror(readError));
+    if (got > MaxTsFileBytes) return fail("larger than " + std::to_string(MaxTsFileBytes >> 20) + " MiB");
+    // Played in a loop from its first byte, so only whole packets are kept and
+    // each of them must start with the sync byte.
+    bytes.resize(got - got % TsPacketSize);
+    if (bytes.empty()) return fail("it holds no whole 188-byte TS packet");
+    for (std::size_t off = 0; off < bytes.size(); off += TsPacketSize) {
+        if (bytes[off] != 0x47)
+            return fail("no TS sync byte 0x47 at byte " + std::to_string(off) +
+                        "; it must hold 188-byte TS packets");
+    }
+    return true;
+}
+
+}  // namespace
+
 std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
                                      std::string* error) {
     std::vector<std::uint8_t> bytes;
-    if (!opts.file.empty()) {
-        std::ifstream in(opts.file, std::ios::binary);
-        if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (bytes.empty()) {
-            if (error) *error = "cannot read a transport stream from '" + opts.file + "'";
-            return nullptr;
-        }
-    }
+    if (!opts.file.empty() && !loadTsFile(opts.file, bytes, error)) return nullptr;
     return std::make_unique<TsFifo>(opts, clock, std::move(bytes));
 }
 

@@ -138,8 +138,13 @@ private:
     std::size_t lastGrantRequest_ = 0;
 };
 
-// Channel B as the options describe it; nullptr (with the reason) when the
-// stream file cannot be read or is empty.
+// The largest stream file taken; it is held in memory whole.
+constexpr std::uint64_t MaxTsFileBytes = 256ull << 20;
+
+// Channel B as the options describe it; nullptr (with the reason, naming the
+// file) when the stream file is not a regular file, is larger than
+// MaxTsFileBytes, cannot be read, or is not a run of 188-byte packets that
+// each start with the sync byte.
 std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
                                      std::string* error = nullptr);
 

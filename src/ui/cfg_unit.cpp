@@ -7,6 +7,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
@@ -85,8 +87,48 @@ QFont dialogFont(int pixelSize) {
     return font;
 }
 
+// A group box drawn the classic way: an etched frame whose top line runs
+// through the middle of the caption, and the caption on it at the box's top,
+// with the face colour behind it so that the line stops at the text. Qt's own
+// styles put the caption above the frame, which moves the frame down.
+class CaptionedBox : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        const int lineY = metrics.height() / 2 - 1;
+        const QRect frame(0, lineY, width(), height() - lineY);
+        const QColor shadow = palette().color(QPalette::Dark);
+        const QColor light = palette().color(QPalette::Light);
+        // Etched: a shadow rectangle with a light one one pixel to the lower right.
+        painter.setPen(light);
+        painter.drawRect(frame.adjusted(1, 1, -1, -1));
+        painter.setPen(shadow);
+        painter.drawRect(frame.adjusted(0, 0, -2, -2));
+        if (title().isEmpty()) return;
+        const QRect caption(8, 0, metrics.horizontalAdvance(title()), metrics.height());
+        painter.fillRect(caption, palette().color(QPalette::Window));
+        painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
+                                       QPalette::WindowText));
+        painter.drawText(caption, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, title());
+    }
+};
+
+// A check box without a caption takes a click anywhere in its rectangle, not
+// only on the indicator Qt's styles would limit it to.
+class WholeCheckBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
+
 QGroupBox* makeGroupBox(QWidget* parent, const char* name, const QString& title, QRect geometry) {
-    auto* box = new QGroupBox(title, parent);
+    auto* box = new CaptionedBox(title, parent);
     box->setObjectName(QLatin1String(name));
     box->setFont(dialogFont(13));
     box->setGeometry(geometry);
@@ -107,6 +149,10 @@ QComboBox* makeList(QWidget* parent, const char* name, const std::array<Choice<T
     auto* list = new QComboBox(parent);
     list->setObjectName(QLatin1String(name));
     list->setEditable(true);
+    // What the operator types stays as typed: no completion and no case
+    // correction, since OK compares the text with the choices exactly. With no
+    // completer Qt also matches Enter's text case-sensitively.
+    list->setCompleter(nullptr);
     // Pressing Enter in the text must not add the typed text as a new choice.
     list->setInsertPolicy(QComboBox::NoInsert);
     list->addItems(choiceTexts(choices));
@@ -116,7 +162,7 @@ QComboBox* makeList(QWidget* parent, const char* name, const std::array<Choice<T
 }
 
 QCheckBox* makeCheckBox(QWidget* parent, const char* name, bool checked, QRect geometry) {
-    auto* box = new QCheckBox(parent);
+    auto* box = new WholeCheckBox(parent);
     box->setObjectName(QLatin1String(name));
     box->setChecked(checked);
     box->setGeometry(geometry);

@@ -97,6 +97,9 @@ void TForm1::buildControls() {
     auto* file = menuBar()->addMenu("File");
     File1 = file;
     File1->setObjectName("File1");
+    // Both separator lines are part of the menu's look, even with nothing
+    // above them; Qt would otherwise fold leading separators away.
+    File1->setSeparatorsCollapsible(false);
     N1 = File1->addSeparator();
     N1->setObjectName("N1");
     N2 = File1->addSeparator();
@@ -136,6 +139,9 @@ void TForm1::buildControls() {
     Memo1->setAcceptDrops(false);
     Memo1->setContextMenuPolicy(Qt::NoContextMenu);
     Memo1->installEventFilter(this);
+    // The labels have no layout to resize them when a handler changes their
+    // caption; the panel is told, and sizes them to their new text.
+    Panel1->installEventFilter(this);
 
     Label4 = makeLabel(p, "Label4", "I2C status:", 13, 387, labelFont);
     I2Cstatus = makeLabel(p, "I2Cstatus", "unknown", 108, 387, labelFont);
@@ -163,6 +169,7 @@ void TForm1::buildControls() {
     BtnQuit = makeButton(p, "BtnQuit", "Quit", 477, 593, 67, 39);
     LedVerte = makeImage(p, "LedVerte", ":/lamps/green.jpg", 265, 600);
     LedVerte->hide();
+    textLabels_ = {Label4, I2Cstatus, Label1, NbI2CerrorsTxt, Label6, TsStatus, Label2};
 
     for (QWidget* w : {static_cast<QWidget*>(TestI2CBtn), static_cast<QWidget*>(BtnOpenA),
                        static_cast<QWidget*>(TestSharpBtn), static_cast<QWidget*>(TestEardaBtn),
@@ -236,9 +243,35 @@ void TForm1::showEvent(QShowEvent* event) {
     }
 }
 
+namespace {
+
+// Tab and Shift+Tab walk the tab order; they are not typing, so the log's key
+// handler never sees them.
+bool isFocusKey(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::ShortcutOverride) return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) return false;
+    return key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
+}
+
+}  // namespace
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Memo1 && Memo1KeyPress(event)) return true;
+    if (watched == Memo1 && !isFocusKey(event) && Memo1KeyPress(event)) return true;
+    if (watched == Panel1 && event->type() == QEvent::LayoutRequest) {
+        for (QLabel* label : textLabels_)
+            if (label->size() != label->sizeHint()) label->adjustSize();
+    }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool TForm1::focusNextPrevChild(bool next) {
+    // A handler that disables the control it was started from must not pass
+    // the focus on: the next enabled control could be Get TS or Quit, and the
+    // operator's next Return would press it. The focus goes nowhere instead;
+    // Tab picks it up again.
+    if (const QWidget* focused = focusWidget(); focused && !focused->isEnabled()) return false;
+    return QMainWindow::focusNextPrevChild(next);
 }
 
 // Handlers: each is a call into the core that owns the logic.
@@ -347,6 +380,9 @@ void TForm1::Panel::SetSwitchOn(console::Switch s, bool on) { switchOf(s)->setSw
 void TForm1::Panel::ProcessMessages() { form_.ProcessMessages(); }
 void TForm1::Panel::QuitProgram() { QCoreApplication::quit(); }
 void TForm1::Panel::CloseWindow() { form_.close(); }
-void TForm1::Panel::ShowErrorTotal(const QString& text) { form_.NbI2CerrorsTxt->setText(text); }
+void TForm1::Panel::ShowErrorTotal(const QString& text) {
+    form_.NbI2CerrorsTxt->setText(text);
+    form_.NbI2CerrorsTxt->adjustSize();
+}
 
 }  // namespace ui

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "console/network.h"
 #include "console/operator_panel.h"
@@ -177,11 +178,13 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildControls();
 
     bool shown_ = false;
+    std::vector<QLabel*> textLabels_;
 };
 
 }  // namespace ui

@@ -596,12 +596,25 @@ void TzcLightOnOff::drawBottomEdge(QPainter& canvas) {
 void TzcLightOnOff::drawLamp(QPainter& canvas, bool on) {
   const QColor col = on ? fOnCol : fOffCol;
   const QRect covered = LampRect(on);
-  const qreal corner = 1.5 * fSize;  // a 3S x 3S corner ellipse
-  // Pen and brush share the lamp colour, so a plain fill of the covered pixels gives the
-  // same shape; aliased outlines of such small arcs come out lopsided.
-  canvas.setPen(Qt::NoPen);
-  canvas.setBrush(col);
-  canvas.drawRoundedRect(QRectF(covered), corner, corner);
+  // A 3S x 3S corner ellipse, pixel by pixel: a pixel of a corner box is left
+  // unpainted when its centre lies outside the ellipse of that box, which for
+  // S = 1 takes just the four corner pixels away. Smooth curves this small
+  // would rasterise to a plain rectangle.
+  const int d = 3 * fSize;
+  const bool rounded = covered.width() >= d && covered.height() >= d;
+  const double centre = (d - 1) / 2.0;
+  const double radius = d / 2.0 - 0.25;
+  for (int y = covered.top(); y <= covered.bottom(); ++y) {
+    for (int x = covered.left(); x <= covered.right(); ++x) {
+      const int cx = std::min(x - covered.left(), covered.right() - x);
+      const int cy = std::min(y - covered.top(), covered.bottom() - y);
+      if (rounded && 2 * cx < d && 2 * cy < d) {
+        const double dx = (centre - cx) / radius, dy = (centre - cy) / radius;
+        if (dx * dx + dy * dy > 1.0) continue;
+      }
+      canvas.fillRect(x, y, 1, 1, col);
+    }
+  }
 }
 
 void TzcLightOnOff::DrawOff(QPainter& canvas) {

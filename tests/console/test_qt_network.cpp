@@ -5,8 +5,10 @@
 #include <QCoreApplication>
 
 #include "support/test_support.h"
-#include "console/udp_receiver.h"
+#include "support/udp_receiver.h"
 #include "platform/qt_network.h"
+
+using testing_support::UdpReceiver;
 
 namespace {
 
@@ -67,7 +69,7 @@ TEST(QtNetwork, StaysConnectedWhenNobodyListens) {
     }
     EXPECT_TRUE(c->connected());
     // And a player that starts later gets the stream.
-    UdpReceiver late(port);
+    UdpReceiver late(false, port);
     ASSERT_TRUE(late.ok());
     c->send(chunk.data(), chunk.size());
     EXPECT_EQ(late.drain(1000).size(), 1u);

@@ -64,7 +64,7 @@ TEST(RecordingName, DayMonthYearHourMinutesSecondsWithTwoDigitFields) {
 }
 
 TEST_F(Pump, NoDataForFiveSecondsEndsTheRunAcrossATickWrap) {
-    clock.now = clock.origin = 0xFFFFFFFFu - 2000;  // the 32-bit tick wraps during the wait
+    clock.nowUs = clock.dateOriginUs = (0xFFFFFFFFll - 2000) * 1000;  // the 32-bit tick wraps during the wait
     stepMs = 10;
     startUp(withFault("--fault=ts-none"));
     QString statusDuringWait;

@@ -6,11 +6,13 @@ namespace {
 
 const QString Separator(74, QLatin1Char('='));
 const QString Detection = QStringLiteral("------ IP and UDP detection ------");
-const QString NormalStatus =
-    QStringLiteral("UDP address : 127.0.0.1 port : 1234 using IP interface : 127.0.0.1");
-
 class UdpOutput : public WindowTest {
 protected:
+    // The window's output is aimed at the test's receiver.
+    QString normalStatus() const {
+        return QStringLiteral("UDP address : 127.0.0.1 port : ") + QString::number(rx.port()) +
+               QStringLiteral(" using IP interface : 127.0.0.1");
+    }
     void init() {
         makeWindow();
         form->InitUDP();
@@ -38,13 +40,13 @@ TEST_F(UdpOutput, ThreeAddressesAreNumberedAndTheClientIsAimedAtTheLocalPlayer) 
         QString::fromUtf8("IP n\u00b0 1 = 192.168.1.20"),
         QString::fromUtf8("IP n\u00b0 2 = 10.0.0.7"),
         QString::fromUtf8("IP n\u00b0 3 = 127.0.0.1"),
-        NormalStatus,
+        normalStatus(),
     };
     EXPECT_EQ(log, expected);
     // The degree-like sign is the one UTF-8 character C2 B0.
     EXPECT_EQ(log[2].toUtf8(), QByteArray("IP n\xC2\xB0 1 = 192.168.1.20"));
     EXPECT_EQ(net.seen.host, "127.0.0.1");
-    EXPECT_EQ(net.seen.port, 1234);
+    EXPECT_EQ(net.seen.port, rx.port());
     EXPECT_EQ(net.seen.bound, "127.0.0.1") << "never one of the listed addresses";
     EXPECT_EQ(net.seen.bufferSize, 1316u);
     EXPECT_EQ(net.seen.connects, 1);
@@ -60,7 +62,7 @@ TEST_F(UdpOutput, ThreeAddressesAreNumberedAndTheClientIsAimedAtTheLocalPlayer) 
 TEST_F(UdpOutput, NoLocalAddressMeansNoConnectAndNothingSent) {
     net.addresses = {};
     init();
-    EXPECT_EQ(log, (QStringList{Separator, Detection, NormalStatus}));
+    EXPECT_EQ(log, (QStringList{Separator, Detection, normalStatus()}));
     EXPECT_EQ(net.seen.connects, 0);
     ASSERT_TRUE(form->Udp.UdpClient) << "the client exists, unconnected";
     EXPECT_FALSE(form->Udp.UdpClient->connected());
@@ -72,7 +74,7 @@ TEST_F(UdpOutput, FailedConnectIsToldOnTheStatusLineAndLeavesTheClientUnconnecte
     net.connectFails = true;
     init();
     ASSERT_FALSE(log.isEmpty());
-    EXPECT_EQ(log.last(), NormalStatus + QStringLiteral("no Socket, Impossible to set UDP!"));
+    EXPECT_EQ(log.last(), normalStatus() + QStringLiteral("no Socket, Impossible to set UDP!"));
     EXPECT_FALSE(form->LampIsGreen(form->LedUDP));
     EXPECT_FALSE(form->Udp.UdpClient->connected());
     ASSERT_TRUE(form->Udp.UdpPacket);

@@ -1,6 +1,7 @@
 // The real main window on the simulated board, with a clock the test moves,
-// dialogs that are counted instead of shown, a socket service whose address
-// list and connect the test chooses, and a real UDP receiver on 127.0.0.1.
+// dialogs that are recorded instead of shown, a socket service whose address
+// list and connect the test chooses, and a real UDP receiver on a free port
+// of 127.0.0.1 that the window's UDP output is aimed at.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,45 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "console/udp_receiver.h"
 #include "platform/qt_network.h"
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
 #include "support/test_support.h"
+#include "support/ts_check.h"
+#include "support/udp_receiver.h"
 #include "ui/main_window.h"
 #include "ui/zonzoff.h"
 
 namespace testing_console {
 
-class FakeClock : public usb::Clock {
-public:
-    bool hasPerformanceCounter() override { return true; }
-    std::int64_t performanceFrequency() override { return 1000; }
-    std::int64_t performanceCounter() override { return now; }
-    std::uint32_t tickCount() override { return now; }
-    void sleepMs(std::uint32_t ms) override { now += ms; }
-    // 9 December 2026, 11:00:00 when the test starts, moving with the ticks.
-    usb::LocalDateTime localNow() override {
-        const std::uint32_t s = (now - origin) / 1000;
-        usb::LocalDateTime t{2026, 12, 9, 11, 0, 0};
-        t.second = static_cast<int>(s % 60);
-        t.minute = static_cast<int>(s / 60 % 60);
-        t.hour = 11 + static_cast<int>(s / 3600 % 13);
-        return t;
-    }
-    std::uint32_t now = 0;
-    std::uint32_t origin = 0;
-};
-
-class CountingDialogs : public usb::Dialogs {
-public:
-    void errorDialog(const std::string& message) override { errors.push_back(message); }
-    void messageBox(const std::string& text) override { boxes.push_back(text); }
-    std::vector<std::string> errors, boxes;
-};
-
-// Real Qt sockets, but the datagrams go to the test's receiver instead of
-// port 1234, so tests can run side by side with a player on this PC.
+// Real Qt sockets, with the set-up the UDP output asked for kept for the
+// test, and a listing or a connect that fails on request.
 class TestNetwork : public console::Network {
 public:
     struct Seen {
@@ -75,7 +50,6 @@ public:
     std::vector<std::string> addresses{"127.0.0.1"};
     bool listingFails = false;
     bool connectFails = false;
-    std::uint16_t receiverPort = 0;
     int clientsCreated = 0;
     Seen seen;
 
@@ -87,7 +61,7 @@ private:
         void setHost(const std::string& host) override { net_.seen.host = host; real_->setHost(host); }
         void setPort(std::uint16_t port) override {
             net_.seen.port = port;
-            real_->setPort(net_.receiverPort);
+            real_->setPort(port);
         }
         void setBoundAddress(const std::string& a) override { net_.seen.bound = a; real_->setBoundAddress(a); }
         void setBufferSize(std::size_t n) override { net_.seen.bufferSize = n; real_->setBufferSize(n); }
@@ -107,31 +81,13 @@ private:
     platform::QtNetwork real;
 };
 
-inline std::uint64_t be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
-}
+using testing_support::contiguous;
 
 // Payload-PID counters found in a run of whole TS packets.
 inline std::vector<std::uint64_t> payloadCounters(const std::vector<std::uint8_t>& ts) {
-    std::vector<std::uint64_t> out;
-    for (std::size_t off = 0; off + sim::TsPacketSize <= ts.size(); off += sim::TsPacketSize) {
-        const std::uint8_t* p = ts.data() + off;
-        if (p[0] != 0x47) {
-            ADD_FAILURE() << "lost packet sync at byte " << off;
-            break;
-        }
-        if (((p[1] & 0x1F) << 8 | p[2]) != sim::TsPayloadPid) continue;
-        out.push_back(be64(p + ((p[3] & 0x20) ? 5 + p[4] : 4)));
-    }
-    return out;
-}
-
-inline bool contiguous(const std::vector<std::uint64_t>& c) {
-    for (std::size_t i = 1; i < c.size(); ++i)
-        if (c[i] != c[i - 1] + 1) return false;
-    return true;
+    const testing_support::CounterScan scan = testing_support::scanCounters(ts);
+    if (!scan.inSync) ADD_FAILURE() << "lost packet sync at byte " << scan.syncLostAt;
+    return scan.counters;
 }
 
 class WindowTest : public testing::Test {
@@ -142,7 +98,9 @@ protected:
         ASSERT_TRUE(dir.isValid());
         oldCwd = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(dir.path()));
-        net.receiverPort = rx.port();
+        // 9 December 2026, 11:00:00 when the test starts, moving with the clock.
+        clock.date = {2026, 12, 9, 11, 0, 0};
+        clock.dateFollowsTime = true;
     }
     void TearDown() override {
         form.reset();
@@ -157,7 +115,8 @@ protected:
             ASSERT_TRUE(fault) << f;
             board.addFault(*fault);
         }
-        ui::Services services{board, clock, dialogs, net, [this] { messages(); }};
+        ui::Services services{board, clock, dialogs, net, [this] { messages(); },
+                              {"127.0.0.1", rx.port()}};
         form = std::make_unique<ui::TForm1>(services);
         QObject::connect(form.get(), &ui::TForm1::lineAppended,
                          [this](const QString& line) { log << line; });
@@ -193,7 +152,7 @@ protected:
 
     void messages() {
         ++calls;
-        clock.now += stepMs;
+        clock.advanceMs(stepMs);
         if (onEveryCall) onEveryCall();
         const auto it = script.find(calls);
         if (it != script.end()) {
@@ -223,11 +182,11 @@ protected:
         return all;
     }
 
-    FakeClock clock;
+    testing_support::FakeClock clock;
     sim::Ft2232hBoard board{clock};
-    CountingDialogs dialogs;
+    testing_support::RecordingDialogs dialogs;
     TestNetwork net;
-    UdpReceiver rx;
+    testing_support::UdpReceiver rx;
     QTemporaryDir dir;
     QString oldCwd;
     std::unique_ptr<ui::TForm1> form;

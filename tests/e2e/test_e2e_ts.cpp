@@ -8,22 +8,15 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include "platform/qt_network.h"
 #include "platform/qt_services.h"
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
 #include "support/test_support.h"
+#include "support/ts_check.h"
+#include "support/udp_receiver.h"
 #include "ui/main_window.h"
 #include "ui/zonzoff.h"
 
@@ -102,60 +95,7 @@ void expectClipVideo(const QString& path) {
     EXPECT_TRUE(p.contains("codec_type=video")) << path.toStdString() << ":\n" << p.toStdString();
 }
 
-// A player: a thread that takes every datagram off a socket on 127.0.0.1.
-class Player {
-public:
-    explicit Player(std::uint16_t port = 0) {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        int big = 8 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        if (bound_) thread_ = std::thread([this] { loop(); });
-    }
-    ~Player() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        ::close(fd_);
-    }
-    bool bound() const { return bound_; }
-    std::uint16_t port() const { return port_; }
-    // The datagrams so far, once none has come for 300 ms.
-    std::vector<Bytes> settle() {
-        for (std::size_t last = SIZE_MAX;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            std::lock_guard<std::mutex> lock(m_);
-            if (datagrams_.size() == last) return datagrams_;
-            last = datagrams_.size();
-        }
-    }
-
-private:
-    void loop() {
-        Bytes buf(65536);
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) continue;
-            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-            if (n < 0) continue;
-            std::lock_guard<std::mutex> lock(m_);
-            datagrams_.emplace_back(buf.begin(), buf.begin() + n);
-        }
-    }
-    int fd_ = -1;
-    bool bound_ = false;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex m_;
-    std::vector<Bytes> datagrams_;
-};
+using testing_support::UdpReceiver;
 
 Bytes joinWholeChunks(const std::vector<Bytes>& datagrams) {
     Bytes all;
@@ -166,27 +106,12 @@ Bytes joinWholeChunks(const std::vector<Bytes>& datagrams) {
     return all;
 }
 
-std::uint64_t be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
-    return v;
-}
-
-// Counter gaps of the generated stream's payload PID, and the packets seen.
+// Counter gaps of the generated stream's payload PID (-1 for a sync loss),
+// and the counter packets seen.
 std::pair<int, std::size_t> counterGaps(const Bytes& ts) {
-    int gaps = 0;
-    std::size_t seen = 0;
-    std::optional<std::uint64_t> last;
-    for (std::size_t off = 0; off + sim::TsPacketSize <= ts.size(); off += sim::TsPacketSize) {
-        const std::uint8_t* p = ts.data() + off;
-        if (p[0] != 0x47) return {-1, seen};
-        if (((p[1] & 0x1F) << 8 | p[2]) != sim::TsPayloadPid) continue;
-        const std::uint64_t c = be64(p + ((p[3] & 0x20) ? 5 + p[4] : 4));
-        if (last && c != *last + 1) ++gaps;
-        last = c;
-        ++seen;
-    }
-    return {gaps, seen};
+    const testing_support::CounterScan scan = testing_support::scanCounters(ts);
+    if (!scan.inSync) return {-1, scan.counters.size()};
+    return {testing_support::counterGaps(scan.counters), scan.counters.size()};
 }
 
 class EndToEnd : public testing::Test {
@@ -232,39 +157,11 @@ protected:
     Bytes source;
 };
 
-// Real sockets, aimed at the test's player instead of port 1234.
-class RedirectedNetwork : public console::Network {
-public:
-    explicit RedirectedNetwork(std::uint16_t port) : port_(port) {}
-    std::vector<std::string> localAddresses() override { return real_.localAddresses(); }
-    std::unique_ptr<console::UdpClient> createUdpClient() override {
-        struct Client : console::UdpClient {
-            std::unique_ptr<console::UdpClient> real;
-            std::uint16_t port = 0;
-            void setHost(const std::string& h) override { real->setHost(h); }
-            void setPort(std::uint16_t) override { real->setPort(port); }
-            void setBoundAddress(const std::string& a) override { real->setBoundAddress(a); }
-            void setBufferSize(std::size_t n) override { real->setBufferSize(n); }
-            void connect() override { real->connect(); }
-            bool connected() const override { return real->connected(); }
-            void send(const std::uint8_t* d, std::size_t n) override { real->send(d, n); }
-        };
-        auto c = std::make_unique<Client>();
-        c->real = real_.createUdpClient();
-        c->port = port_;
-        return c;
-    }
-
-private:
-    platform::QtNetwork real_;
-    std::uint16_t port_;
-};
-
 }  // namespace
 
 TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
-    Player player;
-    ASSERT_TRUE(player.bound());
+    UdpReceiver player(true);
+    ASSERT_TRUE(player.ok());
     platform::SystemClock clock;
     sim::Ft2232hBoard board(clock);
     sim::ChannelBOptions opts;  // 8 Mbit/s on the real clock
@@ -275,7 +172,7 @@ TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
     sim::TsFifo* fifoPtr = fifo.get();
     board.setChannelDevice(1, std::move(fifo));
     testing_support::RecordingDialogs dialogs;
-    RedirectedNetwork network(player.port());
+    platform::QtNetwork network;
 
     const QString oldCwd = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(recordDir));
@@ -294,7 +191,7 @@ TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
         } else if (streaming.isValid() && streaming.elapsed() > 1500 && form->GetTSBtn->SwitchOn()) {
             form->GetTSBtn->operatorClick();
         }
-    }};
+    }, {"127.0.0.1", player.port()}};
     ui::TForm1 window(services);
     form = &window;
     QStringList log;
@@ -304,7 +201,7 @@ TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
     window.GetTSBtn->operatorClick();
     QDir::setCurrent(oldCwd);
 
-    const std::vector<Bytes> datagrams = player.settle();
+    const std::vector<Bytes> datagrams = UdpReceiver::fromProgram(player.settle());
     // About 1.5 s at 1 MB/s: well over a thousand chunks.
     EXPECT_GT(datagrams.size(), 500u);
     EXPECT_EQ(fifoPtr->droppedBytes(), droppedAtStart) << "the pump kept up with the stream";
@@ -314,7 +211,8 @@ TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
     EXPECT_EQ(log.filter("Done ...I=1316 FT_Q_Bytes= ").size(), 1) << log.join("\n").toStdString();
 }
 
-// The program as started from a shell. Its player must be on port 1234.
+// The program as started from a shell, its output aimed at the test's player
+// on a free port; datagrams from anybody else are not counted.
 class ProgramEndToEnd : public EndToEnd {
 protected:
     void SetUp() override {
@@ -324,29 +222,30 @@ protected:
             GTEST_SKIP() << "vesperbox does not take the channel B options yet: " << probeRun.err.toStdString();
     }
     ToolRun runProgram(const QStringList& extra) {
-        QStringList args = {"--simulate"};
+        QStringList args = {"--simulate", "--udp=127.0.0.1:" + QString::number(player.port())};
         args << extra << "--do"
              << "BtnOpenB,GetTSBtn,UDPOnOff,RecordOnOff,wait 3000,RecordOnOff,GetTSBtn,Exit1";
         return runTool(VESPERBOX_EXE, args, recordDir);
     }
+    std::vector<Bytes> programDatagrams() { return UdpReceiver::fromProgram(player.settle()); }
+
+    UdpReceiver player{true};
 };
 
-TEST_F(ProgramEndToEnd, LoopedClipReachesTheRecordingAndThePlayerOnPort1234) {
-    Player player(1234);
-    ASSERT_TRUE(player.bound()) << "something else holds 127.0.0.1:1234";
+TEST_F(ProgramEndToEnd, LoopedClipReachesTheRecordingAndThePlayer) {
+    ASSERT_TRUE(player.ok());
     const ToolRun r = runProgram({"--ts-file=" + clip});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    checkOutputs(player.settle());
+    checkOutputs(programDatagrams());
     EXPECT_TRUE(r.out.contains("Started recording 'USB_")) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("Recording stopped.")) << r.out.toStdString();
 }
 
 TEST_F(ProgramEndToEnd, GeneratedStreamArrivesWithoutACounterGap) {
-    Player player(1234);
-    ASSERT_TRUE(player.bound()) << "something else holds 127.0.0.1:1234";
+    ASSERT_TRUE(player.ok());
     const ToolRun r = runProgram({});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
-    const Bytes sent = joinWholeChunks(player.settle());
+    const Bytes sent = joinWholeChunks(programDatagrams());
     const auto [udpGaps, udpPackets] = counterGaps(sent);
     EXPECT_EQ(udpGaps, 0);
     EXPECT_GT(udpPackets, 1000u);

@@ -231,8 +231,25 @@ TEST(TsSource, MakeChannelBReadsTheFileOrSaysWhy) {
     EXPECT_EQ(makeChannelB(o, clock, &error), nullptr);
     EXPECT_NE(error.find("/nonexistent/clip.ts"), std::string::npos);
 
+    // Anything but a run of sync-led 188-byte packets is refused, naming the file.
     const std::string path = testing::TempDir() + "ts_source_clip.ts";
-    { std::ofstream(path, std::ios::binary) << std::string(376, 'x'); }
+    for (const std::string& bad : {std::string(376, 'x'), std::string(187, '\x47'), std::string()}) {
+        { std::ofstream(path, std::ios::binary) << bad; }
+        o.file = path;
+        error.clear();
+        EXPECT_EQ(makeChannelB(o, clock, &error), nullptr) << bad.size();
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+    }
+    for (const char* notAFile : {"/dev/zero", "/proc/self/mem", "/tmp"}) {
+        o.file = notAFile;
+        error.clear();
+        EXPECT_EQ(makeChannelB(o, clock, &error), nullptr) << notAFile;
+        EXPECT_NE(error.find(notAFile), std::string::npos) << error;
+    }
+
+    std::string packets(2 * TsPacketSize + 5, 'x');  // a torn last packet is dropped
+    packets[0] = packets[TsPacketSize] = 0x47;
+    { std::ofstream(path, std::ios::binary) << packets; }
     o.file = path;
     auto fifo = makeChannelB(o, clock, &error);
     ASSERT_NE(fifo, nullptr);

@@ -35,20 +35,35 @@ inline QApplication& qtApp() {
 
 // Time moves only when the code under test sleeps or when the test says so;
 // every reading can also advance it by a fixed step, so that polling loops
-// bounded by time end without real waiting.
+// bounded by time end without real waiting. The local date stands still,
+// or moves with the clock from dateOriginUs on when dateFollowsTime is set.
 class FakeClock : public usb::Clock {
 public:
     bool perfCounter = true;
     std::int64_t nowUs = 0;
     std::int64_t stepUsPerReading = 0;
     usb::LocalDateTime date{2025, 12, 8, 14, 5, 33};
+    bool dateFollowsTime = false;
+    std::int64_t dateOriginUs = 0;
+
+    void advanceMs(std::int64_t ms) { nowUs += ms * 1000; }
 
     bool hasPerformanceCounter() override { return perfCounter; }
     std::int64_t performanceFrequency() override { return 1'000'000; }
     std::int64_t performanceCounter() override { return advance(); }
     std::uint32_t tickCount() override { return static_cast<std::uint32_t>(advance() / 1000); }
     void sleepMs(std::uint32_t ms) override { nowUs += std::int64_t(ms) * 1000; }
-    usb::LocalDateTime localNow() override { return date; }
+    // Within one day of the date, which is all a test needs.
+    usb::LocalDateTime localNow() override {
+        if (!dateFollowsTime) return date;
+        const std::int64_t s = date.hour * 3600 + date.minute * 60 + date.second +
+                               (nowUs - dateOriginUs) / 1'000'000;
+        usb::LocalDateTime t = date;
+        t.hour = static_cast<int>(s / 3600 % 24);
+        t.minute = static_cast<int>(s / 60 % 60);
+        t.second = static_cast<int>(s % 60);
+        return t;
+    }
 
 private:
     std::int64_t advance() {

@@ -12,6 +12,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QImage>
+#include <QFontMetrics>
+#include <QTest>
 #include <QTimer>
 
 #include "ui/cfg_unit.h"
@@ -264,3 +267,102 @@ TEST_F(SetupFormTest, ModalRunReturnsOkAndKeepsChoicesForNextShowing) {
 }
 
 }  // namespace
+
+// What the operator types into a list is what OK compares: no completion, no
+// case correction, also when Enter is pressed in the list.
+TEST_F(SetupFormTest, TypedListTextStaysAsTyped) {
+    form.show();
+    struct Case {
+        QComboBox* list;
+        const char* typed;
+    };
+    const Case cases[] = {{form.Parity, "even"}, {form.BaudSelect, "9"}, {form.FlowControl, "x-on"},
+                          {form.DataBits, "7 BITS"}};
+    for (const Case& c : cases) {
+        c.list->setFocus();
+        c.list->lineEdit()->selectAll();
+        QTest::keyClicks(c.list->lineEdit(), c.typed);
+        QTest::keyClick(c.list->lineEdit(), Qt::Key_Return);
+        EXPECT_EQ(c.list->currentText(), c.typed);
+    }
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_TRUE(settings.SerialSettingsError);
+    EXPECT_EQ(settings.SerialParity, 0);
+    EXPECT_EQ(settings.SerialBaudRate, 0u);
+    EXPECT_EQ(settings.SerialFlowControl, 0);
+    EXPECT_EQ(settings.SerialDataBits, 0);
+
+    // A choice typed exactly is still taken.
+    form.show();
+    form.Parity->lineEdit()->selectAll();
+    QTest::keyClicks(form.Parity->lineEdit(), "Even");
+    form.BaudSelect->lineEdit()->selectAll();
+    QTest::keyClicks(form.BaudSelect->lineEdit(), "9,600");
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    EXPECT_EQ(settings.SerialParity, 2);
+    EXPECT_EQ(settings.SerialBaudRate, 9600u);
+}
+
+// The check boxes have no caption; their whole designed rectangle takes the
+// click, the empty part right of the indicator and the far corner included.
+TEST_F(SetupFormTest, CheckBoxesToggleAnywhereInTheirRectangle) {
+    form.show();
+    struct Case {
+        QCheckBox* box;
+        QSize designed;
+    };
+    for (const Case& c : {Case{form.RTS_On, {97, 17}}, Case{form.DTR_On, {97, 17}},
+                          Case{form.Event_On, {17, 17}}, Case{form.Error_On, {17, 17}}}) {
+        ASSERT_EQ(c.box->size(), c.designed);
+        for (const QPoint at : {QPoint(c.designed.width() - 1, c.designed.height() - 1),
+                                QPoint(c.designed.width() - 2, 1), QPoint(c.designed.width() / 2, 8)}) {
+            const bool before = c.box->isChecked();
+            QTest::mouseClick(c.box, Qt::LeftButton, {}, at);
+            EXPECT_NE(c.box->isChecked(), before) << c.box->objectName().toStdString() << " at "
+                                                  << at.x() << "," << at.y();
+        }
+    }
+    // Event_On followed its clicks: three toggles from clear leave it checked.
+    EXPECT_TRUE(form.Event_Val->isEnabled());
+}
+
+namespace {
+
+bool isInk(QRgb rgb) { return qGray(rgb) < 96; }
+
+}  // namespace
+
+// The caption sits on the frame's top line, at the top of the box: the line
+// runs through the caption's height and stops at the caption.
+TEST_F(SetupFormTest, GroupCaptionsSitOnTheFrameLine) {
+    form.show();
+    for (QGroupBox* box : {form.GroupBox1, form.GroupBox2, form.GroupBox3}) {
+        const QImage img = box->grab().toImage();
+        const std::string name = box->objectName().toStdString();
+        const QFontMetrics metrics(box->font());
+        const int captionRight = 8 + metrics.horizontalAdvance(box->title());
+        // The top line: the first row whose run right of the caption is all
+        // frame shadow.
+        const QRgb shadow = box->palette().color(QPalette::Dark).rgb();
+        int lineY = -1;
+        for (int y = 0; y < img.height() && lineY < 0; ++y) {
+            bool line = true;
+            for (int x = captionRight + 4; x < img.width() - 4; ++x)
+                line = line && (img.pixel(x, y) & 0xFFFFFF) == (shadow & 0xFFFFFF);
+            if (line) lineY = y;
+        }
+        ASSERT_GE(lineY, 0) << name;
+        // Ink of the caption above and below the line, none on the line
+        // beside the caption's first pixels (the caption's background hides it).
+        int inkTop = img.height(), inkBottom = -1;
+        for (int y = 0; y < metrics.height() + 4 && y < img.height(); ++y)
+            for (int x = 8; x < captionRight; ++x)
+                if (isInk(img.pixel(x, y))) {
+                    inkTop = std::min(inkTop, y);
+                    inkBottom = std::max(inkBottom, y);
+                }
+        EXPECT_LT(inkTop, lineY) << name;
+        EXPECT_GT(inkBottom, lineY) << name;
+        EXPECT_LE(inkTop, 3) << name << ": the caption starts at the box's top";
+    }
+}

@@ -431,6 +431,33 @@ TEST(LightSwitchLook, LampShowsTheStateAndDisabledShowsNone) {
   EXPECT_TRUE(anyPixel(disabled.copy(0, 41, 39, 16), 0xFFFFFF));
 }
 
+// The lamps are rounded rectangles with 3 x 3 corner ellipses: the corner
+// pixels of the lit (14,32)-(27,36) and dark (12,24)-(25,28) lamps show what
+// lies under the lamp, their neighbours along the edges the lamp colour.
+TEST(LightSwitchLook, LampsHaveRoundedCorners) {
+  ui::TzcLightOnOff sw;
+  sw.resize(39, 57);
+  sw.setCaption("Get TS");
+  struct Lamp {
+    bool on;
+    QRect rect;
+    QRgb colour;
+  };
+  for (const Lamp& lamp : {Lamp{false, QRect(12, 24, 13, 4), kDark}, Lamp{true, QRect(14, 32, 13, 4), kBright}}) {
+    sw.setSwitchOn(lamp.on);
+    const QImage img = sw.grab().toImage();
+    const QRect r = lamp.rect;
+    for (const QPoint corner : {r.topLeft(), r.topRight(), r.bottomLeft(), r.bottomRight()}) {
+      EXPECT_NE(pixel(img, corner), lamp.colour) << lamp.on << " corner " << corner.x() << "," << corner.y();
+      const int inX = corner.x() == r.left() ? 1 : -1;
+      const int inY = corner.y() == r.top() ? 1 : -1;
+      EXPECT_EQ(pixel(img, corner + QPoint(inX, 0)), lamp.colour) << lamp.on;
+      EXPECT_EQ(pixel(img, corner + QPoint(0, inY)), lamp.colour) << lamp.on;
+    }
+    EXPECT_EQ(pixel(img, r.center()), lamp.colour);
+  }
+}
+
 TEST(LightSwitchLook, SteelLookTilesTheSharedPattern) {
   const QImage& tile = ui::SteelPattern();
   ASSERT_EQ(tile.size(), QSize(8, 8));

@@ -1,0 +1,51 @@
+// Checks on transport-stream bytes that came out of the program: packet sync
+// and the 64-bit packet counter that the simulated source writes into the
+// payload of its counter PID, so that any gap shows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "sim/ts_source.h"
+
+namespace testing_support {
+
+inline std::uint64_t be64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+struct CounterScan {
+    std::vector<std::uint64_t> counters;  // of the payload PID, in order
+    bool inSync = true;                   // every 188th byte was a sync byte
+    std::size_t syncLostAt = 0;
+};
+
+inline CounterScan scanCounters(const std::vector<std::uint8_t>& ts) {
+    CounterScan r;
+    for (std::size_t off = 0; off + sim::TsPacketSize <= ts.size(); off += sim::TsPacketSize) {
+        const std::uint8_t* p = ts.data() + off;
+        if (p[0] != 0x47) {
+            r.inSync = false;
+            r.syncLostAt = off;
+            break;
+        }
+        if (((p[1] & 0x1F) << 8 | p[2]) != sim::TsPayloadPid) continue;
+        r.counters.push_back(be64(p + ((p[3] & 0x20) ? 5 + p[4] : 4)));
+    }
+    return r;
+}
+
+// Steps of the counter other than +1.
+inline int counterGaps(const std::vector<std::uint64_t>& c) {
+    int gaps = 0;
+    for (std::size_t i = 1; i < c.size(); ++i)
+        if (c[i] != c[i - 1] + 1) ++gaps;
+    return gaps;
+}
+
+inline bool contiguous(const std::vector<std::uint64_t>& c) { return counterGaps(c) == 0; }
+
+}  // namespace testing_support
