@@ -14,6 +14,9 @@ constexpr std::uint64_t kTicksPerSecond = 240'000'000;  // 4 per 60 MHz master c
 // 600 ns a fast-mode start or stop needs.
 constexpr std::uint64_t kPinCommandTicks = 48;
 
+// Between two pins that change in one command (12.5 ns).
+constexpr std::uint64_t kPinSkewTicks = 3;
+
 // The chip's transmit buffer of one channel.
 constexpr std::size_t kChipBufferSize = 4096;
 
@@ -104,6 +107,13 @@ std::uint64_t MpsseEngine::hostNs() {
                        1'000'000'000);
 }
 
+void MpsseEngine::setReactionDelay() {
+    // The trace stamps a slave's reaction a little after the edge that
+    // caused it, but never past the master's next pin write, or the two
+    // would swap places in the trace.
+    bus_.setReactionDelay(std::min(halfPeriod() / 4, kPinCommandTicks / 2) * 25 / 6);
+}
+
 bool MpsseEngine::gpiol1() const {
     // An input reads high through the pin's pull-up; nothing on this board
     // drives GPIOL1.
@@ -112,19 +122,23 @@ bool MpsseEngine::gpiol1() const {
 
 void MpsseEngine::updatePins() {
     // Outputs are push-pull: a pin set high drives the line high. Pins that
-    // change in one command reach the wire in pin order, ADBUS0 (SCL) before
-    // ADBUS1 (SDA), so a data change in the same command as a clock rise
-    // happens while SCL is high: the slaves see a start or stop.
+    // change in one command reach the wire in a fixed order, data (ADBUS1)
+    // before clock (ADBUS0), a few nanoseconds apart: a data change in the
+    // same command as a clock fall happens while SCL is still high, which
+    // the slaves take as a start or stop. (Clock first would turn every stop
+    // that follows a released SDA into a start and a stop.)
     using Drive = I2cBus::Drive;
     auto level = [](bool out, bool high) { return !out ? Drive::Released : high ? Drive::High : Drive::Low; };
     const Drive scl = level(lowDir_ & 0x01, sclPin_);
     const Drive sda = level(lowDir_ & 0x02, lowValue_ & 0x02);
-    if (scl != sclDrive_) {
-        sclDrive_ = scl;
-        bus_.drivePins(handle_, sclDrive_, sdaDrive_);
-    }
+    const bool both = scl != sclDrive_ && sda != sdaDrive_;
     if (sda != sdaDrive_) {
         sdaDrive_ = sda;
+        bus_.drivePins(handle_, sclDrive_, sdaDrive_);
+    }
+    if (both) advance(kPinSkewTicks);
+    if (scl != sclDrive_) {
+        sclDrive_ = scl;
         bus_.drivePins(handle_, sclDrive_, sdaDrive_);
     }
 }
@@ -150,7 +164,7 @@ void MpsseEngine::enterMpsse() {
     adaptive_ = false;
     threePhase_ = false;
     loopback_ = false;
-    bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6);
+    setReactionDelay();
     updatePins();
 }
 
@@ -340,7 +354,7 @@ void MpsseEngine::execute() {
     case 0x85: loopback_ = false; return;
     case 0x86:
         divisor_ = static_cast<std::uint16_t>(header_[0] | header_[1] << 8);
-        bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6);
+        setReactionDelay();
         return;
     case 0x87: bridge_.sendImmediate(timeNs()); return;
     case 0x88:
@@ -367,8 +381,8 @@ void MpsseEngine::execute() {
         op_ = saved;
         return;
     }
-    case 0x8A: divideBy5_ = false; bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6); return;
-    case 0x8B: divideBy5_ = true; bus_.setReactionDelay(halfPeriod() / 4 * 25 / 6); return;
+    case 0x8A: divideBy5_ = false; setReactionDelay(); return;
+    case 0x8B: divideBy5_ = true; setReactionDelay(); return;
     case 0x8C: threePhase_ = true; return;
     case 0x8D: threePhase_ = false; return;
     case 0x96: adaptive_ = true; return;

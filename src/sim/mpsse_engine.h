@@ -73,6 +73,7 @@ private:
     // The host's time on the bus time base: nanoseconds since the first write.
     std::uint64_t hostNs();
     bool gpiol1() const;
+    void setReactionDelay();
     std::uint64_t halfPeriod() const;
 
     I2cBus& bus_;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -96,6 +97,72 @@ TEST(TunerTrace, EveryTunerWriteIsFramedByTheRepeaterWrites) {
         expected.push_back("6A F1 2A 48");
     }
     EXPECT_EQ(decoded, expected);
+}
+
+}  // namespace
+
+namespace {
+
+// Lost acknowledges on the demodulator: the bytes a retry sends start a new
+// transaction, so no transaction on the wire holds a byte twice and no
+// register takes a resent byte as its value.
+TEST(NackTrace, RetriesStartOverAndNoTransactionCarriesAByteTwice) {
+    if (std::system("command -v sigrok-cli > /dev/null 2>&1") != 0) GTEST_SKIP() << "sigrok-cli not installed";
+    const fs::path vcd = fs::temp_directory_path() /
+                         ("vesper_nack_trace_" + std::to_string(::getpid()) + ".vcd");
+    int wrongReads = 0;
+    {
+        fake::Clock clock;
+        fake::Dialogs dialogs;
+        sim::Ft2232hBoard board(clock);
+        sim::ChannelAOptions options;
+        options.i2cTracePath = vcd.string();
+        options.faults.nackRate = 0.05;
+        options.seed = 3;
+        auto device = std::make_unique<sim::ChannelA>(options, clock);
+        sim::ChannelA* channel = device.get();
+        board.setChannelDevice(0, std::move(device));
+        usb::ChannelLayer channels(board, dialogs);
+        i2c::I2cMaster master(channels, clock, dialogs);
+        channels.Open_USB_Device_A();
+        master.ChannelAOpen = true;
+        master.ClockDivisor = 149;
+        ASSERT_TRUE(master.InitI2CController());
+        for (int v = 0; v < 120; ++v) {
+            const auto value = static_cast<std::uint8_t>(v * 37);
+            ASSERT_TRUE(master.I2C_WriteRegister(0xD4, 0xF536, value));
+            EXPECT_EQ(channel->demodulator()->peek(0xF536), value) << v;
+            std::uint8_t got = 0;
+            ASSERT_TRUE(master.I2C_ReadRegister(0xD4, 0xF536, got));
+            wrongReads += got != value;
+        }
+    }
+    EXPECT_EQ(wrongReads, 0);
+
+    const std::vector<std::string> decoded = transactions(decode(vcd));
+    fs::remove(vcd);
+    int retries = 0;
+    int current = -1;  // index of the value being written
+    for (const std::string& t : decoded) {
+        if (t.size() == 11) {
+            // A whole write: the value of this write again (its acknowledge
+            // was lost) or of the next one, never a resent register byte.
+            EXPECT_EQ(t.substr(0, 9), "6A F5 36 ");
+            const int value = std::stoi(t.substr(9), nullptr, 16);
+            if (current >= 0 && value == (current * 37) % 256) continue;
+            ++current;
+            EXPECT_EQ(value, (current * 37) % 256) << "transaction '" << t << "'";
+        }
+        // The write and the read's register phase are prefixes of one
+        // transaction; a read address on its own follows a repeated start.
+        const std::string full = "6A F5 36";
+        if (t.size() > full.size() + 3 || (t.size() <= full.size() && full.compare(0, t.size(), t) != 0) ||
+            (t.size() > full.size() && t.compare(0, full.size() + 1, full + " ") != 0)) {
+            ADD_FAILURE() << "transaction '" << t << "'";
+        }
+        retries += t.size() < full.size() && !t.empty();
+    }
+    EXPECT_GT(retries, 0) << "no acknowledge was lost: the test proves nothing";
 }
 
 }  // namespace
