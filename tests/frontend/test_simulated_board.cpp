@@ -204,7 +204,7 @@ TEST_P(SimulatedBoard, SilentEngineFailsTheSetUp) {
 TEST_P(SimulatedBoard, ALostLinkEndsTheTestOnceWithOneDialogAndNoFurtherCalls) {
     SimulatedBench b(nim(sim::Nim::Earda), GetParam());
     b.form->InitI2CBtnClick();
-    ASSERT_TRUE(b.form->I2CReady);
+    ASSERT_TRUE(b.form->Console.I2CReady);
     const std::uint32_t from = b.board.callCount("FT_Write") + 40;  // inside the first read pass
     for (const char* call : {"FT_Write", "FT_GetQueueStatus", "FT_Read"})
         b.board.addFault(*sim::parseCallFault(std::string(call) + ":0=4@" + std::to_string(from)));
