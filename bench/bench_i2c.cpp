@@ -2,6 +2,10 @@
 // latency, reported as a ratio to the busy-waits the bus timing itself asks
 // for. A ratio near 1 means the command stream and the bookkeeping around it
 // cost next to nothing beside the waits that cannot be avoided.
+//
+// The link test again at the real chip's USB timing (answers held until
+// 0x87, 125 us microframes, with and without 1 ms of host latency), against
+// the bus time: the SCL cycles it clocks plus the waits it must make.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -75,9 +79,18 @@ struct SimulatedBus {
     sim::Ft2232hBoard board{clock};
     usb::ChannelLayer channels{board, dialogs};
     i2c::I2cMaster master{channels, clock, dialogs};
+    sim::ChannelA* channelA = nullptr;
+    std::uint64_t sclCycles = 0;
 
-    SimulatedBus() {
-        board.setChannelDevice(0, sim::makeChannelA(sim::ChannelAOptions{}, clock));
+    explicit SimulatedBus(const sim::ChannelAOptions& options = {}) {
+        auto device = std::make_unique<sim::ChannelA>(options, clock);
+        channelA = device.get();
+        bool scl = true;
+        channelA->bus().setTrace([this, scl](std::uint64_t, bool nowScl, bool) mutable {
+            if (nowScl && !scl) ++sclCycles;
+            scl = nowScl;
+        });
+        board.setChannelDevice(0, std::move(device));
         channels.Open_USB_Device_A();
         master.ChannelAOpen = true;
         master.ClockDivisor = 149;
@@ -140,6 +153,45 @@ void BM_EardatekLinkTest(benchmark::State& state) {
     reportRatio(state, total, EardatekButtonUs);
 }
 BENCHMARK(BM_EardatekLinkTest)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// Arguments: USB timing (0 ideal, 1 real) and the host latency in us.
+void BM_EardatekLinkTestUsbTiming(benchmark::State& state) {
+    sim::ChannelAOptions options;
+    options.usbTiming = state.range(0) ? sim::UsbTiming::Real : sim::UsbTiming::Ideal;
+    options.usbLatencyUs = static_cast<std::uint32_t>(state.range(1));
+    SimulatedBus bus(options);
+    CountingView view;
+    frontend::LinkTest test(bus.master, view);
+
+    double total = 0;
+    std::uint64_t cycles = 0;
+    for (auto _ : state) {
+        const std::uint64_t c0 = bus.sclCycles;
+        const auto t0 = std::chrono::steady_clock::now();
+        const frontend::LinkTestResult result = test.TestEarda();
+        total += seconds(t0, std::chrono::steady_clock::now());
+        cycles += bus.sclCycles - c0;
+        if (!result.demodFound || result.errors != 0)
+            state.SkipWithError("the link test counted errors");
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double sclUs = static_cast<double>(cycles) / n * 5.0;  // 200 kHz
+    const double busMs = (sclUs + EardatekButtonUs) / 1000.0;
+    state.counters["ms_per_test"] = total * 1000.0 / n;
+    state.counters["bus_ms"] = busMs;
+    state.counters["scl_cycles"] = static_cast<double>(cycles) / n;
+    state.counters["ratio_to_bus"] = total * 1000.0 / n / busMs;
+    state.counters["usb_packets"] = static_cast<double>(bus.channelA->engine().bridge().packetsSent());
+}
+BENCHMARK(BM_EardatekLinkTestUsbTiming)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({1, 125})
+    ->Args({1, 1000})
+    ->ArgNames({"real", "host_latency_us"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 

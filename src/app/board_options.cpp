@@ -72,6 +72,8 @@ bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& option
             return false;
         }
     }
+    // One bridge, one USB timing for both channels.
+    setup.channelB.usbTiming = setup.channelA.usbTiming;
     sim::BoardChannels channels;
     if (!sim::makeBoardChannels(setup, clock, &channels, error, warning)) return false;
     board.setChannelDevice(0, std::move(channels.a));

@@ -219,7 +219,9 @@ void LinkTest::demodNotFound() {
 LinkTestResult LinkTest::TestSharp() {
     DemodAddress = DemodSharp;
     if (!TestDemod()) {
-        if (!master_.LinkLost()) demodNotFound();
+        // A lost link has said so already, in its own line.
+        if (master_.LinkLost()) return {false, I2CErrorCount};
+        demodNotFound();
         return {false, I2CErrorCount};
     }
     InitSTV6110();
@@ -229,7 +231,8 @@ LinkTestResult LinkTest::TestSharp() {
 LinkTestResult LinkTest::TestEarda() {
     DemodAddress = DemodEardatek;
     if (!TestDemod()) {
-        if (!master_.LinkLost()) demodNotFound();
+        if (master_.LinkLost()) return {false, I2CErrorCount};
+        demodNotFound();
         return {false, I2CErrorCount};
     }
     InitSTB6100();

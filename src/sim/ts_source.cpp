@@ -251,12 +251,19 @@ void TsFifo::skipPackets(std::uint64_t count) {
 
 void TsFifo::moveChipToDriver() {
     if (!open_ || !inTask_) return;
-    const std::size_t n = std::min(chip_, DriverBufferSize - driver_);
+    std::size_t n = std::min(chip_, DriverBufferSize - driver_);
+    if (opts_.usbTiming == UsbTiming::Real && elapsedMs_ - chipSinceMs_ < latencyMs_) {
+        // Whole packets go at once; a short one waits for the latency timer.
+        n -= n % UsbBridge::PayloadSize;
+    }
+    if (n == 0) return;
     driver_ += n;
     chip_ -= n;
+    chipSinceMs_ = elapsedMs_;
 }
 
 void TsFifo::pushChip(const std::uint8_t* data, std::size_t count) {
+    if (chip_ == 0) chipSinceMs_ = elapsedMs_;
     std::size_t tail = (head_ + driver_ + chip_) % ring_.size();
     while (count > 0) {
         const std::size_t n = std::min(count, ring_.size() - tail);

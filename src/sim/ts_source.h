@@ -16,6 +16,7 @@
 
 #include "sim/channel_a.h"  // OptionParse, shared by the board's option parsers
 #include "sim/channel_device.h"
+#include "sim/usb_bridge.h"
 #include "usb/platform_services.h"
 
 namespace sim {
@@ -70,6 +71,10 @@ struct ChannelBOptions {
     bool none = false;                  // the demodulator delivers nothing
     std::uint64_t stopAfterBytes = 0;   // stops once the host got this many; 0: never
     bool shortReads = false;            // each read hands out at most 500 bytes
+    // Real: the chip hands its FIFO to the driver in 510-byte packet payloads
+    // only, and a shorter rest once the latency timer has run out; Ideal:
+    // byte by byte, as soon as the driver has room.
+    UsbTiming usbTiming = UsbTiming::Ideal;
 };
 
 // One command-line argument. Unknown arguments (other --fault= values too)
@@ -96,6 +101,7 @@ public:
     void setInTaskRunning(bool running) override;
     void opened() override;
     void closed() override;
+    void setLatencyTimer(std::uint8_t ms) override { latencyMs_ = ms ? ms : 1; }
 
     std::uint64_t droppedBytes() const { return dropped_; }
     std::uint64_t producedBytes() const { return produced_; }
@@ -136,6 +142,8 @@ private:
     std::uint64_t dropped_ = 0;
     std::uint64_t delivered_ = 0;
     std::size_t lastGrantRequest_ = 0;
+    std::uint8_t latencyMs_ = UsbBridge::PowerUpLatencyMs;
+    std::uint64_t chipSinceMs_ = 0;  // when the oldest byte in the chip arrived
 };
 
 // The largest stream file taken; it is held in memory whole.

@@ -133,7 +133,11 @@ VirtualChip& VirtualChip::instance() {
 VirtualChip::VirtualChip(const VusbOptions& options)
     : options_(options), clock_(std::make_unique<SteadyClock>()) {
     std::string error, warning;
-    if (!sim::makeBoardChannels(options_.board, *clock_, &channels_, &error, &warning)) {
+    // Channel B's packets are made here, from the FIFO's bytes as they come;
+    // the FIFO's own packet timing serves the in-process driver only.
+    sim::BoardSetup board = options_.board;
+    board.channelB.usbTiming = sim::UsbTiming::Ideal;
+    if (!sim::makeBoardChannels(board, *clock_, &channels_, &error, &warning)) {
         std::fprintf(stderr, "vesper_vusb: %s\n", error.c_str());
         std::fflush(stderr);
         std::_Exit(2);

@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "sim/channel_a.h"
@@ -22,6 +23,8 @@ struct Timing {
     bool latencyTimerFails;         // FT_SetLatencyTimer fails: the timer stays at 16 ms
     std::int64_t stepUsPerReading;  // how far each clock reading moves time
 };
+
+void PrintTo(const Timing& t, std::ostream* os) { *os << t.name; }
 
 const Timing kIdeal{"Ideal", sim::UsbTiming::Ideal, 0, false, 1};
 const Timing kReal{"Real", sim::UsbTiming::Real, 0, false, 2};
@@ -171,8 +174,9 @@ TEST_P(SimulatedBoard, AbsentTunerFailsTheTunerStepsOnly) {
     EXPECT_FALSE(b.demod().repeaterOn());
 }
 
-// A lost acknowledge makes the master resend a byte the chip already took,
-// so errors do show; what matters is that every run ends and repeats.
+// Every twentieth acknowledge lost: each costs retries, and a read address
+// whose acknowledge was lost leaves the chip sending while the master starts
+// over; what matters is that every run ends and repeats.
 TEST_P(SimulatedBoard, LostAcknowledgesEndEveryRunAndRepeatWithTheSeed) {
     sim::ChannelAOptions o = nim(sim::Nim::Earda);
     o.faults.nackRate = 0.05;

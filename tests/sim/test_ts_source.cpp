@@ -169,6 +169,31 @@ TEST(TsSource, RateFillsFifoInWholePacketsAndDropsWhatDoesNotFit) {
     EXPECT_EQ(fifo.producedBytes(), 5319 * TsPacketSize);
 }
 
+TEST(TsSource, AtRealUsbTimingTheChipSendsWholePacketsAndTheRestOnTheLatencyTimer) {
+    StepClock clock;
+    ChannelBOptions o = rate(8);
+    o.usbTiming = sim::UsbTiming::Real;
+    o.stopAfterBytes = 10 * TsPacketSize;  // 1880 bytes: three whole payloads and 350 more
+    TsFifo fifo(o, clock);
+    fifo.opened();
+    clock.nowUs = 5 * 1000;  // the whole stream has entered the chip
+    EXPECT_EQ(fifo.available(), 3 * sim::UsbBridge::PayloadSize);
+    EXPECT_EQ(fifo.chipBytes(), 10 * TsPacketSize - 3 * sim::UsbBridge::PayloadSize);
+    clock.nowUs = 20 * 1000;  // 16 ms after the rest began to wait
+    EXPECT_EQ(fifo.available(), 3 * sim::UsbBridge::PayloadSize);
+    clock.nowUs = 22 * 1000;
+    EXPECT_EQ(fifo.available(), 10 * TsPacketSize);
+
+    // FT_SetLatencyTimer shortens the wait.
+    TsFifo quick(o, clock);
+    quick.setLatencyTimer(2);
+    quick.opened();
+    clock.nowUs += 5 * 1000;
+    EXPECT_EQ(quick.available(), 3 * sim::UsbBridge::PayloadSize);
+    clock.nowUs += 2 * 1000;
+    EXPECT_EQ(quick.available(), 10 * TsPacketSize);
+}
+
 TEST(TsSource, StoppedInTaskLeavesDataInTheChipAndPurgeClearsBoth) {
     StepClock clock;
     TsFifo fifo(rate(8), clock);
