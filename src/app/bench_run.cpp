@@ -32,6 +32,11 @@ void BenchRun::runNext() {
     // Arm the next step before acting: a handler that runs the message loop
     // (the pump) then still sees the following steps.
     if (!finished()) timer_.start(delay);
+    if (step == "close") {
+        // The window's close box: the window manager asks it to close.
+        form_.close();
+        return;
+    }
     if (step.rfind("wait", 0) != 0 && !click(step))
         report_("step '" + step + "': no control of that name");
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/bench_run.h"
+#include "app/commands.h"
 #include "app/options.h"
 #include "app/platform_choice.h"
 #include "platform/qt_services.h"
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
         printLine(stderr, "vesperbox: " + error);
         return 2;
     }
+    if (app::isHeadless(options)) return app::runHeadless(options, argc, argv);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Test My Vesperbox");
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
         printLine(stderr, "vesperbox: " + error);
         return 1;
     }
+    app::reportMissingBoard(options, *platform);
 
     platform::QtDialogs screenDialogs;
     platform::PrintedDialogs printedDialogs([](const std::string& text) { printLine(stderr, text); });

@@ -116,8 +116,9 @@ bool checkSteps(const std::vector<std::string>& steps, std::string* error) {
             }
             continue;
         }
+        if (step == "close") continue;  // the window's close box
         if (std::find(StepControls.begin(), StepControls.end(), step) == StepControls.end()) {
-            *error = "--do step '" + step + "': no control of that name; a step is 'wait MS' or one of " +
+            *error = "--do step '" + step + "': no control of that name; a step is 'wait MS', 'close' or one of " +
                      joined(StepControls);
             return false;
         }
@@ -159,6 +160,14 @@ bool checkOutputFiles(const Options& o, std::string* error) {
         if (startsWith(arg, "--i2c-trace=", &path) && !checkWritable("I2C trace", path, error))
             return false;
     }
+    // A check that streams for minutes should not find out at the end that
+    // its report has nowhere to go.
+    const CommandOptions& c = o.commandOptions;
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"report", &c.report}, {"JUnit report", &c.junit}, {"register dump", &c.dumpRegisters},
+        {"register dump", &c.dump}};
+    for (const auto& [what, path] : outputs)
+        if (!path->empty() && !checkWritable(what, *path, error)) return false;
     return true;
 }
 
@@ -178,10 +187,18 @@ std::vector<std::string> splitSteps(const std::string& text) {
 
 bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
     std::vector<std::string> faultTexts;
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    if (argc > 1 && isCommand(argv[1])) {
+        o.command = argv[1];
+        first = 2;
+    }
+    for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
         std::string v;
-        if (const int qt = qtOptionLength(arg, i + 1 < argc); qt != 0) {
+        if (const CommandOption c = parseCommandOption(o.command, arg, o.commandOptions, error);
+            c != CommandOption::NotMine) {
+            if (c == CommandOption::Malformed) return false;
+        } else if (const int qt = qtOptionLength(arg, i + 1 < argc); qt != 0) {
             // Qt's own: QApplication reads it from the same command line.
             if (qt < 0) {
                 *error = "Qt's option '" + arg + "' wants a value";
@@ -192,6 +209,22 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             o.help = true;
         } else if (arg == "--simulate") {
             o.simulate = true;
+        } else if (startsWith(arg, "--board=", &v)) {
+            if (v.empty() || v.size() > 15) {
+                *error = "--board takes the board's serial number, e.g. --board=VB2232H1, not '" + v + "'";
+                return false;
+            }
+            o.board = v;
+        } else if (startsWith(arg, "--boards=", &v)) {
+            std::uint32_t n = 0;
+            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (ec != std::errc() || p != v.data() + v.size() || n < 1 || n > 4) {
+                *error = "--boards takes a count from 1 to 4, not '" + v + "'";
+                return false;
+            }
+            o.boards = n;
+        } else if (arg == "--list-boards") {
+            o.listBoards = true;
         } else if (startsWith(arg, "--devices=", &v)) {
             std::uint32_t n = 0;
             auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
@@ -261,11 +294,22 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
         *error = "'" + o.boardOptions.front() + "' acts on the simulated board; add --simulate";
         return false;
     }
-    return true;
+    if (!o.simulate && o.boards != 1) {
+        *error = "--boards acts on the simulated board; add --simulate";
+        return false;
+    }
+    if (!o.command.empty() && (!o.steps.empty() || !o.screenshot.empty() || o.showSerialSettings)) {
+        *error = "--do, --screenshot and --show-serial-settings act on the window, not on '" + o.command + "'";
+        return false;
+    }
+    return checkCommandOptions(o.command, o.commandOptions, error);
 }
 
 std::string helpText() {
     return "Usage: vesperbox [OPTION]...\n"
+           "       vesperbox check [OPTION]...\n"
+           "       vesperbox regs (--dump=FILE.csv | --read=REG | --write=REG=0xVV) [OPTION]...\n"
+           "       vesperbox --list-boards [OPTION]...\n"
            "Bench tool for the satellite receiver board: I2C link test of the demodulator,\n"
            "tuner set-up, transport stream to a UDP player and to recordings.\n"
            "\n"
@@ -277,6 +321,11 @@ std::string helpText() {
            "                         first bytes written and read, time in microseconds)\n"
            "                         to FILE, at most 64 MB; with any board\n"
            "  --devices=N            simulated board: number of D2XX devices, 0 to 3 (2)\n"
+           "  --board=SERIAL         with several boards plugged in, use only the one whose\n"
+           "                         channels are SERIAL\"A\" and SERIAL\"B\" (e.g. VB2232H1)\n"
+           "  --boards=N             simulate N boards on the bus, 1 to 4 (1), with serials\n"
+           "                         VB2232H1, VB2232H2, ..., all fitted and faulted alike\n"
+           "  --list-boards          print the serial numbers of the boards present and end\n"
            "  --fail=CALL[:INDEX]=STATUS[@N]\n"
            "                         simulated board: the D2XX call CALL (on device or\n"
            "                         channel INDEX) returns STATUS, from its N-th call on;\n"
@@ -295,7 +344,8 @@ std::string helpText() {
            "                         (BtnOpenA, BtnCloseA, BtnOpenB, BtnCloseB, TestI2CBtn,\n"
            "                         TestSharpBtn, TestEardaBtn, BtnRefresh, BtnQuit,\n"
            "                         GetTSBtn, RecordOnOff, UDPOnOff, Exit1, About1);\n"
-           "                         'wait MS' pauses. Every step is checked before the\n"
+           "                         'wait MS' pauses; 'close' closes the main window as\n"
+           "                         its close box does. Every step is checked before the\n"
            "                         window opens. Dialogs are printed to standard\n"
            "                         error as 'dialog: TEXT' instead of waiting for OK.\n"
            "  --screenshot=FILE      save a PNG of the main window when the program ends\n"
@@ -311,7 +361,8 @@ std::string helpText() {
            "\n"
            "Without a board, scripts/virtual-board.sh [OPTION]... runs this program through\n"
            "the libftdi backend on a virtual FT2232H on USB, with the simulated chips above\n"
-           "behind it.\n";
+           "behind it.\n" +
+           commandOptionsHelp();
 }
 
 }  // namespace app

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/command_options.h"
 #include "console/udp_output.h"
 #include "sim/ft2232h_board.h"
 
@@ -23,6 +24,13 @@ struct Options {
     std::string d2xxTrace;        // empty: no trace
     // Options of the simulated board's chips, handed to their own parsers.
     std::vector<std::string> boardOptions;
+    // Several boards plugged in: the one to use, and how many to simulate.
+    std::string board;  // --board=SERIAL, the EEPROM serial without "A"/"B"
+    std::uint32_t boards = 1;
+    bool listBoards = false;
+    // "check" or "regs" as the first argument: a command without the window.
+    std::string command;
+    CommandOptions commandOptions;
 };
 
 // False with a message for a malformed command line.

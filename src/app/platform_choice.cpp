@@ -6,19 +6,35 @@
 #include "platform/backends.h"
 #include "platform/d2xx_trace.h"
 #include "platform/qt_network.h"
+#include "sim/board_rack.h"
 #include "sim/channel_a.h"
 #include "sim/ft2232h_board.h"
+#include "usb/board_filter.h"
 
 namespace app {
 
 namespace {
 
-std::unique_ptr<Platform> traced(std::unique_ptr<Platform> p, const Options& options,
-                                 std::string* error) {
-    if (options.d2xxTrace.empty()) return p;
-    p->library = platform::TracingD2xx::open(std::move(p->library), options.d2xxTrace, error);
-    if (!p->library) return nullptr;
-    return p;
+std::unique_ptr<usb::D2xxLibrary> makeSimulated(const Options& options, usb::Clock& clock,
+                                                std::string* error,
+                                                std::vector<const sim::Ft2232hBoard*>& made) {
+    // Every board is fitted alike; each has its own serial and handles.
+    constexpr usb::FT_HANDLE HandlesPerBoard = 0x100000;
+    std::vector<std::unique_ptr<sim::Ft2232hBoard>> boards;
+    for (std::uint32_t i = 0; i < options.boards; ++i) {
+        auto board = std::make_unique<sim::Ft2232hBoard>(clock);
+        board->setDeviceCount(options.devices);
+        board->setSerial("VB2232H" + std::to_string(i + 1));
+        board->setFirstHandle(0x1000 + i * HandlesPerBoard);
+        for (const sim::CallFault& f : options.fails) board->addFault(f);
+        std::string warning;
+        if (!equipBoard(*board, options.boardOptions, clock, error, &warning)) return nullptr;
+        if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
+        made.push_back(board.get());
+        boards.push_back(std::move(board));
+    }
+    if (boards.size() == 1) return std::move(boards.front());
+    return std::make_unique<sim::BoardRack>(std::move(boards));
 }
 
 }  // namespace
@@ -28,29 +44,39 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
     auto p = std::make_unique<Platform>();
     p->network = std::make_unique<platform::QtNetwork>();
     if (options.simulate) {
-        auto board = std::make_unique<sim::Ft2232hBoard>(clock);
-        board->setDeviceCount(options.devices);
-        for (const sim::CallFault& f : options.fails) board->addFault(f);
-        std::string warning;
-        if (!equipBoard(*board, options.boardOptions, clock, error, &warning)) return nullptr;
-        if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
-        const sim::Ft2232hBoard* b = board.get();
-        p->endReport = [b]() -> std::string {
-            const auto* a = dynamic_cast<const sim::ChannelA*>(b->channelDevice(0));
-            if (!a) return {};
-            return "simulated board: " + std::to_string(a->bus().contentions()) +
+        std::vector<const sim::Ft2232hBoard*> boards;
+        p->library = makeSimulated(options, clock, error, boards);
+        // The pins' push-pull contentions are worth knowing once the run is over.
+        p->endReport = [boards]() -> std::string {
+            std::uint64_t contentions = 0;
+            bool any = false;
+            for (const sim::Ft2232hBoard* b : boards) {
+                const auto* a = dynamic_cast<const sim::ChannelA*>(b->channelDevice(0));
+                if (!a) continue;
+                any = true;
+                contentions += a->bus().contentions();
+            }
+            if (!any) return {};
+            return "simulated board: " + std::to_string(contentions) +
                    " pin contentions on the I2C bus";
         };
-        p->library = std::move(board);
-        return traced(std::move(p), options, error);
-    }
-    if (!options.fails.empty() || options.devices != 2) {
+    } else if (!options.fails.empty() || options.devices != 2) {
         *error = "--devices and --fail act on the simulated board; add --simulate";
         return nullptr;
+    } else {
+        p->library = platform::makeRealBackend(options.backend, error);
     }
-    p->library = platform::makeRealBackend(options.backend, error);
     if (!p->library) return nullptr;
-    return traced(std::move(p), options, error);
+    // The trace sits right on the library, so it shows every call the board gets.
+    if (!options.d2xxTrace.empty()) {
+        p->library = platform::TracingD2xx::open(std::move(p->library), options.d2xxTrace, error);
+        if (!p->library) return nullptr;
+    }
+    if (!options.board.empty()) {
+        p->unfiltered = std::move(p->library);
+        p->library = std::make_unique<usb::BoardFilter>(*p->unfiltered, options.board);
+    }
+    return p;
 }
 
 }  // namespace app

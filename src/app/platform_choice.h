@@ -14,6 +14,8 @@
 namespace app {
 
 struct Platform {
+    // With --board, library shows only that board's devices of this one.
+    std::unique_ptr<usb::D2xxLibrary> unfiltered;
     std::unique_ptr<usb::D2xxLibrary> library;
     std::unique_ptr<console::Network> network;
     // What the backend has to say when the program ends (empty: nothing);

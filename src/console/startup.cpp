@@ -1,5 +1,7 @@
 #include "console/startup.h"
 
+#include "usb/board_filter.h"
+
 namespace console {
 
 namespace {
@@ -54,8 +56,25 @@ void Startup::FormShow() {
         udp_.InitUDP(panel_);
     } else {
         panel_.AppendLog("No FT2232H or no power on it");
+        if (channels_.FT_Device_Count > 2) listBoards();
     }
     panel_.AppendLog(QString(74, '='));
+}
+
+// With several boards plugged in start-up cannot know which to use; the
+// operator picks one by its serial number on the command line.
+void Startup::listBoards() {
+    std::vector<std::string> serials;
+    for (std::uint32_t i = 0; i < channels_.FT_Device_Count; ++i) {
+        serials.push_back(channels_.GetFTDeviceSerialNo(i) == usb::FT_OK ? channels_.FT_Device_String
+                                                                        : std::string());
+    }
+    const std::vector<std::string> boards = usb::BoardSerials(serials);
+    if (boards.size() < 2) return;
+    QStringList names;
+    for (const std::string& b : boards) names << fromDriver(b);
+    panel_.AppendLog(QStringLiteral("Boards present: ") + names.join(QStringLiteral(", ")) +
+                     QStringLiteral(" - choose one with --board=SERIAL"));
 }
 
 void Startup::Refresh() {
@@ -149,9 +168,15 @@ void Startup::InitI2C() {
     panel_.SetLabel(Label::I2Cstatus, QStringLiteral("Open"));
 }
 
-void Startup::Quit() { panel_.QuitProgram(); }
+void Startup::Quit() {
+    // The message loop ends only once the handler running it returns: a
+    // running pump must end first.
+    pump_.RequestStop();
+    panel_.QuitProgram();
+}
 
 void Startup::Exit() {
+    pump_.RequestStop();
     if (DevicePresent) {
         channels_.Close_USB_Device_A();
         channels_.Close_USB_Device_B();

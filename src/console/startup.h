@@ -29,8 +29,10 @@ public:
     void CloseB();
     // "Test + init FT2232H": channel A's engine as the I2C master.
     void InitI2C();
+    // Quit: the message loop ends (a running pump stops first).
     void Quit();
-    // File > Exit: both channels closed, then the window.
+    // File > Exit: a running pump stops, both channels are closed, then the
+    // window.
     void Exit();
 
     bool DevicePresent = false;
@@ -38,6 +40,8 @@ public:
     QString Serial0, Description0, Serial1, Description1;
 
 private:
+    void listBoards();
+
     usb::ChannelLayer& channels_;
     i2c::I2cMaster& i2c_;
     frontend::LinkTest& linkTest_;

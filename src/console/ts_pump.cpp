@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <exception>
 
 namespace console {
@@ -40,9 +42,17 @@ TsPump::TsPump(usb::ChannelLayer& channels, usb::Clock& clock, UdpOutput& udp, O
 
 TsPump::~TsPump() = default;
 
+// Closes the file with everything gathered for it; a failed last write is
+// reported like any other.
 void TsPump::closeRecording() {
+    const bool written = flushRecording();
     RecordFile->close();
     RecordFile.reset();
+    if (!written) reportWriteError();
+}
+
+void TsPump::reportWriteError() {
+    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
 }
 
 // Stops a recording the way switching Record off would.
@@ -64,7 +74,8 @@ void TsPump::startRecording() {
             name = NumberedRecordingName(dated, n);
             if (nameTaken(name)) continue;
             file->setFileName(name);
-            // Unbuffered, so that a full disk shows at the write of its chunk.
+            // Unbuffered: the pump gathers the chunks itself, and a full
+            // disk shows at the write that met it.
             if (file->open(QIODevice::ReadWrite | QIODevice::NewOnly | QIODevice::Unbuffered)) {
                 RecordFile = std::move(file);
                 RecordName = name;
@@ -82,16 +93,35 @@ void TsPump::startRecording() {
     panel_.SetSwitchOn(Switch::RecordOnOff, false);
 }
 
-void TsPump::writeRecording() {
-    const qint64 before = RecordFile->pos();
-    const qint64 written = RecordFile->write(
-        reinterpret_cast<const char*>(channels_.FT_In_Buffer_B.data()), usb::TsChunkSize);
-    if (written == static_cast<qint64>(usb::TsChunkSize)) return;
-    // A recording with a hole in it is worse than a recording that ends; a
-    // torn last chunk is taken back so the file stays whole packets.
-    if (written > 0) RecordFile->resize(before);
-    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
+// Chunks are gathered and written in large pieces: one small write per
+// chunk costs more than the rest of the chunk's way together.
+void TsPump::writeRecording(const std::uint8_t* chunk) {
+    if (!recordBuffer_) recordBuffer_ = std::make_unique<std::uint8_t[]>(RecordBatchBytes);
+    if (recordFill_ == 0) firstGatheredTick_ = clock_.tickCount();
+    std::memcpy(recordBuffer_.get() + recordFill_, chunk, usb::TsChunkSize);
+    recordFill_ += usb::TsChunkSize;
+    if (recordFill_ + usb::TsChunkSize <= RecordBatchBytes &&
+        clock_.tickCount() - firstGatheredTick_ < RecordBatchMs)
+        return;
+    if (flushRecording()) return;
+    reportWriteError();
     stopRecording();
+}
+
+bool TsPump::flushRecording() {
+    if (recordFill_ == 0) return true;
+    const qint64 size = static_cast<qint64>(recordFill_);
+    recordFill_ = 0;
+    const qint64 before = RecordFile->pos();
+    const qint64 written = RecordFile->write(reinterpret_cast<const char*>(recordBuffer_.get()), size);
+    if (written == size) return true;
+    // A recording with a hole in it is worse than a recording that ends; a
+    // torn last chunk is taken back so the file stays whole chunks.
+    if (written > 0) {
+        const qint64 whole = written / usb::TsChunkSize * usb::TsChunkSize;
+        RecordFile->resize(before + whole);
+    }
+    return false;
 }
 
 // After a failed purge or queue query: a recording in progress ends.
@@ -121,27 +151,112 @@ void TsPump::GetTSBtnClick() {
     }
 }
 
+void TsPump::RequestStop() {
+    if (depth_ > 0) stopRequested_ = true;
+}
+
+std::int64_t TsPump::elapsedUs() const {
+    const std::int64_t frequency = clock_.performanceFrequency();
+    if (!watch_.streaming || frequency <= 0) return 0;
+    const std::int64_t counts = clock_.performanceCounter() - watch_.startCounter;
+    return counts / frequency * 1'000'000 + counts % frequency * 1'000'000 / frequency;
+}
+
+void TsPump::showTotal(std::int64_t total, bool now) {
+    // Text layout and painting cost far more than moving a chunk; the
+    // operator cannot read faster than this anyway.
+    const std::uint32_t tick = clock_.tickCount();
+    if (!now && tick - lastStatusTick_ < StatusIntervalMs) return;
+    lastStatusTick_ = tick;
+    panel_.SetStatusText(QStringLiteral("Bytes Received = ") + QString::number(total));
+}
+
+void TsPump::reportLosses(bool force) {
+    const std::uint64_t errors = watch_.health->continuityErrors();
+    if (errors <= watch_.reportedErrors) return;
+    const std::uint32_t tick = clock_.tickCount();
+    if (!force && watch_.reportedOnce && tick - watch_.lastReportTick < LossReportIntervalMs) return;
+    const double seconds = static_cast<double>(elapsedUs()) / 1e6;
+    panel_.AppendLog(QStringLiteral("Stream lost packets: %1 continuity errors at %2 s (%3 in this run), "
+                                    "recording '%4'.")
+                         .arg(errors - watch_.reportedErrors)
+                         .arg(seconds, 0, 'f', 1)
+                         .arg(errors)
+                         .arg(RecordName));
+    watch_.reportedErrors = errors;
+    watch_.lastReportTick = tick;
+    watch_.reportedOnce = true;
+}
+
+void TsPump::chunkComplete() {
+    chunkFill_ = 0;
+    if (RecordOn && RecordFile) writeRecording(chunk_.data());
+    if (panel_.SwitchOn(Switch::UDPOnOff) && udp_.ready()) udp_.send(chunk_.data());
+}
+
+void TsPump::takeBytes(const std::uint8_t* data, std::uint32_t size) {
+    aligner_.push(
+        data, size,
+        [this](const std::uint8_t* packet) {
+            watch_.health->feedPacket(packet);
+            std::memcpy(chunk_.data() + chunkFill_, packet, PacketAligner::PacketSize);
+            chunkFill_ += PacketAligner::PacketSize;
+            if (chunkFill_ == chunk_.size()) chunkComplete();
+        },
+        [this](std::uint64_t skipped) {
+            watch_.health->countSyncLoss();
+            // What was gathered of the chunk stays: its packets are whole.
+            panel_.AppendLog(QStringLiteral("Stream out of step: %1 bytes skipped to the next packet.")
+                                 .arg(skipped));
+        });
+}
+
 void TsPump::ReceiveTS() {
     // From the first run on, D2XX failures are left to the log: a modal
     // dialog in the middle of a stream would stall it.
     channels_.ShowFTErrors = false;
 
+    // A pump started from inside another one (Get TS off and on before the
+    // outer pump looked) while the outer one records must not purge: that
+    // would cut a hole in the recording. It carries on with the same stream,
+    // the packet and chunk in progress and the same health count.
+    const bool nested = depth_ > 0;
+    const bool keepStream = nested && RecordFile != nullptr;
+    ++depth_;
+    Watch outerWatch;
+    if (!keepStream) std::swap(outerWatch, watch_);
+    struct Leave {
+        TsPump& pump;
+        bool restore;
+        Watch& outer;
+        ~Leave() {
+            if (restore) std::swap(pump.watch_, outer);
+            if (--pump.depth_ == 0) pump.stopRequested_ = false;
+        }
+    } leave{*this, nested && !keepStream, outerWatch};
+
     std::int64_t total = 0;
     panel_.SetStatusText(QStringLiteral("Waiting for Data ...from device"));
     const std::uint32_t startTick = clock_.tickCount();
 
-    channels_.Stop_USB_Device_InTask_B();
-    if (channels_.Purge_USB_Device_Out_B() != usb::FT_OK) {
-        panel_.AppendLog(QStringLiteral("Purge_USB_Device_Out failed, No Device"));
-        errorCleanUp();
-        panel_.SetStatusText(QString());
-        return;
+    if (!keepStream) {
+        channels_.Stop_USB_Device_InTask_B();
+        if (channels_.Purge_USB_Device_Out_B() != usb::FT_OK) {
+            panel_.AppendLog(QStringLiteral("Purge_USB_Device_Out failed, No Device"));
+            errorCleanUp();
+            panel_.SetStatusText(QString());
+            return;
+        }
+        channels_.Restart_USB_Device_InTask_B();
+        // The purge cut the stream anywhere: what was kept of it is gone.
+        aligner_.reset();
+        chunkFill_ = 0;
     }
-    channels_.Restart_USB_Device_InTask_B();
     channels_.Set_USB_Device_TimeOuts_B(ReadTimeoutMs, WriteTimeoutMs);
 
     for (;;) {
         panel_.ProcessMessages();
+        if (stopRequested_) break;
         const usb::FT_STATUS status = channels_.Get_USB_Device_QueueStatus_B();
         if (status != usb::FT_OK) {
             panel_.AppendLog(QStringLiteral("Get_USB_Device_QueueStatus failed, No Device"));
@@ -161,34 +276,52 @@ void TsPump::ReceiveTS() {
     }
 
     std::uint32_t lastRead = 0;
-    if (channels_.FT_Q_Bytes > 0) {
+    if (channels_.FT_Q_Bytes > 0 && !stopRequested_) {
+        if (!watch_.streaming) {
+            watch_.streaming = true;
+            watch_.startCounter = clock_.performanceCounter();
+        }
+        lastStatusTick_ = clock_.tickCount() - StatusIntervalMs;
         do {
             panel_.ProcessMessages();
+            if (stopRequested_) break;
 
             if (!RecordOn && RecordFile) {
+                reportLosses(true);
                 closeRecording();
                 panel_.AppendLog(QStringLiteral("Recording stopped."));
             } else if (RecordOn && !RecordFile) {
                 startRecording();
+                // Only losses from here on are the recording's.
+                watch_.reportedErrors = watch_.health->continuityErrors();
             }
 
             lastRead = channels_.Read_USB_Device_Buffer_B(usb::TsChunkSize);
             total += lastRead;
-            panel_.SetStatusText(QStringLiteral("Bytes Received = ") + QString::number(total));
-
-            // Only whole chunks go out: a short read would break the packets.
-            if (lastRead == usb::TsChunkSize) {
-                if (RecordOn && RecordFile) writeRecording();
-                if (panel_.SwitchOn(Switch::UDPOnOff) && udp_.ready())
-                    udp_.send(channels_.FT_In_Buffer_B.data());
-            }
+            showTotal(total, false);
+            if (lastRead > 0) takeBytes(channels_.FT_In_Buffer_B.data(), lastRead);
+            if (RecordFile) reportLosses(false);
 
             panel_.ProcessMessages();
-        } while (lastRead != 0 && StreamOn);
+        } while (lastRead != 0 && StreamOn && !stopRequested_);
+        // However the redrawing was spaced, the run ends on the exact count.
+        showTotal(total, true);
     }
 
+    // The recording is on disk before the run is reported done.
+    if (RecordFile && !flushRecording()) {
+        reportWriteError();
+        stopRecording();
+    }
+    StreamHealth& health = *watch_.health;
+    health.setElapsedUs(elapsedUs());
+    if (RecordFile) reportLosses(true);
     panel_.AppendLog(QStringLiteral("Done ...I=") + QString::number(lastRead) +
                      QStringLiteral(" FT_Q_Bytes= ") + QString::number(channels_.FT_Q_Bytes));
+    if (!nested && aligner_.searching() && aligner_.skippedInEpisode() > 0)
+        panel_.AppendLog(QStringLiteral("Stream out of step: %1 bytes skipped, no packet found before the end.")
+                             .arg(aligner_.skippedInEpisode()));
+    panel_.AppendLog(health.summary());
     panel_.SetStatusText(QString());
     panel_.SetSwitchOn(Switch::UDPOnOff, false);
     panel_.SetEnabled(Control::UDPOnOff, false);

@@ -193,20 +193,22 @@ void LinkTest::InitSTV903() {
     }
 }
 
-void LinkTest::InitSTB6100() {
+bool LinkTest::InitSTB6100() {
     titleBlock(view_, QString(20, QLatin1Char(' ')) + QStringLiteral("Init ZavoRuraz Eardatek") +
                           QString(27, QLatin1Char(' ')));
-    view_.AppendLog(WriteSTB6100Defaults(master_, DemodAddress)
-                  ? QStringLiteral("ZavoRuraz initialization ==> OK")
-                  : QStringLiteral("Problem with ZavoRuraz initialization"));
+    const bool ok = WriteSTB6100Defaults(master_, DemodAddress);
+    view_.AppendLog(ok ? QStringLiteral("ZavoRuraz initialization ==> OK")
+                       : QStringLiteral("Problem with ZavoRuraz initialization"));
+    return ok;
 }
 
-void LinkTest::InitSTV6110() {
+bool LinkTest::InitSTV6110() {
     titleBlock(view_, QString(20, QLatin1Char(' ')) + QStringLiteral("Init ZavoRuraz Sharp/Samsung") +
                           QString(22, QLatin1Char(' ')));
-    view_.AppendLog(WriteSTV6110Defaults(master_, DemodAddress)
-                  ? QStringLiteral("ZavoRuraz initialization ==> OK")
-                  : QStringLiteral("Problem with ZavoRuraz initialization"));
+    const bool ok = WriteSTV6110Defaults(master_, DemodAddress);
+    view_.AppendLog(ok ? QStringLiteral("ZavoRuraz initialization ==> OK")
+                       : QStringLiteral("Problem with ZavoRuraz initialization"));
+    return ok;
 }
 
 void LinkTest::demodNotFound() {
@@ -224,8 +226,20 @@ LinkTestResult LinkTest::TestSharp() {
         demodNotFound();
         return {false, I2CErrorCount};
     }
-    InitSTV6110();
-    return {true, I2CErrorCount};
+    const bool tuner = InitSTV6110();
+    return {true, I2CErrorCount, tuner};
+}
+
+bool LinkTest::SetUpEardaTuner() {
+    const bool tuner = InitSTB6100();
+    // Read back whatever the initialisation reported; the bytes only prove
+    // the tuner answers through the repeater.
+    view_.AppendLog(QStringLiteral("Reading ZavoRuraz Eardatek setup"));
+    std::array<std::uint8_t, 16> buffer{};
+    const bool read = ReadTunerRegisters(
+        master_, TunerAddress, std::span<std::uint8_t, TunerReadBackSize>(buffer.data(), TunerReadBackSize));
+    view_.AppendLog(read ? QStringLiteral("Reading OK") : QStringLiteral("Reading failure!!!!"));
+    return tuner && read;
 }
 
 LinkTestResult LinkTest::TestEarda() {
@@ -235,15 +249,7 @@ LinkTestResult LinkTest::TestEarda() {
         demodNotFound();
         return {false, I2CErrorCount};
     }
-    InitSTB6100();
-    // Read back whatever the initialisation reported; the bytes only prove
-    // the tuner answers through the repeater.
-    view_.AppendLog(QStringLiteral("Reading ZavoRuraz Eardatek setup"));
-    std::array<std::uint8_t, 16> buffer{};
-    const bool read = ReadTunerRegisters(
-        master_, TunerAddress, std::span<std::uint8_t, TunerReadBackSize>(buffer.data(), TunerReadBackSize));
-    view_.AppendLog(read ? QStringLiteral("Reading OK") : QStringLiteral("Reading failure!!!!"));
-    return {true, I2CErrorCount};
+    return {true, I2CErrorCount, SetUpEardaTuner()};
 }
 
 }  // namespace frontend

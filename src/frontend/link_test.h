@@ -23,10 +23,12 @@ public:
 inline constexpr std::uint8_t DemodSharp = 0xD0;
 inline constexpr std::uint8_t DemodEardatek = 0xD4;
 
-// What a NIM test found: whether the demodulator answered, and the total.
+// What a NIM test found: whether the demodulator answered, the total, and
+// whether the tuner took its set-up (and, on the Eardatek NIM, read back).
 struct LinkTestResult {
     bool demodFound = false;
     std::int32_t errors = 0;
+    bool tunerReady = false;
 };
 
 class LinkTest {
@@ -42,8 +44,11 @@ public:
     bool TestDemod();
     // The default image (counted into the total on failure) and the tuners.
     void InitSTV903();
-    void InitSTB6100();
-    void InitSTV6110();
+    // The Eardatek NIM's tuner set-up and read-back; true when both worked.
+    bool SetUpEardaTuner();
+    // True when the tuner took every register.
+    bool InitSTB6100();
+    bool InitSTV6110();
 
     std::uint8_t DemodAddress = 0;
     std::int32_t I2CErrorCount = 0;

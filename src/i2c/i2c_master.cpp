@@ -324,7 +324,9 @@ bool I2cMaster::I2C_WriteByte(std::uint8_t value) {
     DelayMicroseconds(10);
     // Goes out with the next batch, unless a start or stop restarts it first.
     queuePins(DirDriveBoth);
-    return answered && (ReceiveData[0] & 0x01) == 0;
+    const bool acknowledged = answered && (ReceiveData[0] & 0x01) == 0;
+    if (!acknowledged) ++NotAcknowledged;
+    return acknowledged;
 }
 
 bool I2cMaster::I2C_ReadByte(std::uint8_t& out) {
@@ -335,6 +337,7 @@ bool I2cMaster::I2C_ReadByte(std::uint8_t& out) {
     SendBytes(OutIndex);
     const bool answered = ReceiveBytes(ReceiveData.data(), 1);
     if (answered) out = ReceiveData[0];
+    else ++NotAcknowledged;
     queuePins(DirDriveBoth);
     // No acknowledge is clocked here, so the arrival of the byte is all
     // there is to report.

@@ -78,6 +78,10 @@ public:
     std::array<std::uint8_t, 64> SendData{};
     std::array<std::uint8_t, 64> ReceiveData{};
     std::recursive_mutex BusLock;
+    // Bytes written without an acknowledge, or read without an answer, since
+    // the program started. The retries hide them from the error total; a
+    // healthy bus has none once the right address is known.
+    std::uint64_t NotAcknowledged = 0;
 
     usb::ChannelLayer& channels() { return channels_; }
     // The clock the bus timing runs on; the front end times its passes with it.

@@ -77,6 +77,12 @@ Ft2232hBoard::DeviceStrings Ft2232hBoard::strings(int index) {
     }
 }
 
+Ft2232hBoard::DeviceStrings Ft2232hBoard::deviceStrings(int index) const {
+    DeviceStrings s = strings(index);
+    if (index < 2) s.serial = serial_ + (index == 0 ? "A" : "B");
+    return s;
+}
+
 FT_STATUS Ft2232hBoard::injected(const char* call, std::optional<int> index) {
     const std::uint32_t n = ++calls_[call];
     const std::uint32_t ni = index ? ++indexedCalls_[{call, *index}] : 0;
@@ -118,7 +124,7 @@ FT_STATUS Ft2232hBoard::FT_ListDevices(void* arg1, void* arg2, std::uint32_t fla
         return s;
     if (!(flags & FT_LIST_BY_INDEX) || !arg2) return FT_INVALID_PARAMETER;
     if (index >= deviceCount_) return FT_DEVICE_NOT_FOUND;
-    const DeviceStrings s = strings(static_cast<int>(index));
+    const DeviceStrings s = deviceStrings(static_cast<int>(index));
     if (flags & FT_OPEN_BY_SERIAL_NUMBER) copyText(arg2, 16, s.serial);
     else if (flags & FT_OPEN_BY_DESCRIPTION) copyText(arg2, 64, s.description);
     else return FT_INVALID_PARAMETER;
@@ -248,7 +254,7 @@ FT_STATUS Ft2232hBoard::FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_
     if (!valid) return FT_DEVICE_NOT_FOUND;
     const Device& d = devices_[index];
     const bool bridge = index < 2;
-    const DeviceStrings s = strings(static_cast<int>(index));
+    const DeviceStrings s = deviceStrings(static_cast<int>(index));
     if (flags) *flags = (d.handle ? 1u : 0u) | (bridge ? 2u : 0u);  // opened, high speed
     if (type) *type = bridge ? FT_DEVICE_2232H : 5u;                 // 5: FT232R
     if (id) *id = bridge ? 0x04036010u : 0x04036001u;

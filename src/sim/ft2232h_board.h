@@ -47,7 +47,19 @@ public:
         std::string serial;
         std::string description;
     };
+    // The first board's names; a board with another EEPROM serial names its
+    // channels after that serial instead.
     static DeviceStrings strings(int index);
+    DeviceStrings deviceStrings(int index) const;
+
+    // The EEPROM serial the channels are named after ("VB2232H1" gives
+    // "VB2232H1A" and "VB2232H1B"), and the first handle this board hands
+    // out, so that boards sharing one bus never hand out the same handle.
+    void setSerial(std::string serial) { serial_ = std::move(serial); }
+    void setFirstHandle(usb::FT_HANDLE handle) { nextHandle_ = handle; }
+    // Whether the handle is one of this board's open devices.
+    bool owns(usb::FT_HANDLE handle) const { return deviceOf(handle) >= 0; }
+    std::uint32_t deviceCount() const { return deviceCount_; }
 
     usb::FT_STATUS FT_ListDevices(void* arg1, void* arg2, std::uint32_t flags) override;
     usb::FT_STATUS FT_Open(int deviceNumber, usb::FT_HANDLE* handle) override;
@@ -97,6 +109,7 @@ private:
     std::map<std::pair<std::string, int>, std::uint32_t> indexedCalls_;  // per call and device
     Device devices_[3];
     usb::FT_HANDLE nextHandle_ = 0x1000;
+    std::string serial_ = "VB2232H1";
 };
 
 }  // namespace sim

@@ -86,7 +86,13 @@ std::string channelBOptionsHelp();
 class TsFifo : public ChannelDevice {
 public:
     static constexpr std::size_t ChipFifoSize = 4096;
-    static constexpr std::size_t DriverBufferSize = 65536;
+    // What the driver's in-task keeps for the program between reads: as much
+    // as the libftdi backend queues, so that the program can stall for
+    // seconds at the chip's top rate before the chip's FIFO overflows.
+    static constexpr std::size_t DriverBufferSize = 32u << 20;
+    // A stream "as fast as read" stays this far ahead of the program, no
+    // further: the driver need not fill all its room for that.
+    static constexpr std::size_t MaxRateLeadBytes = 65536;
     static constexpr std::size_t ShortReadBytes = 500;
 
     // The source starts at construction, as a powered board would. A looped
@@ -128,7 +134,10 @@ private:
     std::unique_ptr<TsGenerator> generator_;
 
     // One ring: the driver's bytes first (oldest), then the chip's.
-    std::vector<std::uint8_t> ring_;
+    // Left uninitialised: the pages of a large driver buffer cost memory
+    // only once the stream reaches them.
+    std::unique_ptr<std::uint8_t[]> ring_;
+    std::size_t ringSize_ = 0;
     std::size_t head_ = 0;
     std::size_t driver_ = 0;
     std::size_t chip_ = 0;

@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFrame>
 #include <QIcon>
@@ -241,6 +242,14 @@ void TForm1::showEvent(QShowEvent* event) {
         shown_ = true;
         FormShow();
     }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // The close box, or Exit closing the window: the program ends with the
+    // last window, but not while the pump runs the message loop from inside
+    // its handler, so the pump is told to end.
+    Pump.RequestStop();
+    QMainWindow::closeEvent(event);
 }
 
 namespace {

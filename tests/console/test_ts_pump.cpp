@@ -17,7 +17,8 @@ QString started(const QString& name) { return "Started recording '" + name + "'.
 QString done(int lastRead, unsigned queued) {
     return QStringLiteral("Done ...I=%1 FT_Q_Bytes= %2").arg(lastRead).arg(queued);
 }
-constexpr unsigned FullDriverBuffer = 65536;
+// What a source as fast as read has put ahead of the pump when the wait ends.
+constexpr unsigned FullDriverBuffer = 370 * 188;
 
 class Pump : public WindowTest {
 protected:
@@ -109,7 +110,7 @@ TEST_F(Pump, StreamThatStopsEndsWithTheWaitsQueueCountAndOnlyWholeChunksGoOut) {
     expectIdle();
 }
 
-TEST_F(Pump, ShortReadsAreCountedButNeverRecordedOrSent) {
+TEST_F(Pump, ShortReadsAreJoinedIntoWholeChunks) {
     startUp(withFault("--fault=ts-short-reads"));
     recordAndSendFromPass(1);
     stopAtPassEnd(6);
@@ -118,11 +119,16 @@ TEST_F(Pump, ShortReadsAreCountedButNeverRecordedOrSent) {
     run();
     EXPECT_EQ(statusAtEnd, QStringLiteral("Bytes Received = 2500"));
     EXPECT_EQ(log, (QStringList{started(FirstName), done(500, FullDriverBuffer), Stopped}));
-    EXPECT_EQ(recordings(), QStringList{FirstName});
-    EXPECT_TRUE(fileBytes(FirstName).empty());
+    // 3000 bytes in six reads: two whole chunks, the rest waits for more.
     std::size_t datagrams = 0;
-    received(&datagrams, 50);
-    EXPECT_EQ(datagrams, 0u);
+    const auto sent = received(&datagrams);
+    EXPECT_EQ(datagrams, 2u);
+    const auto recorded = fileBytes(FirstName);
+    EXPECT_EQ(recorded.size(), 2u * 1316);
+    EXPECT_EQ(recorded, sent);
+    const auto counters = payloadCounters(recorded);
+    EXPECT_GT(counters.size(), 10u);
+    EXPECT_TRUE(contiguous(counters));
 }
 
 TEST_F(Pump, GetTsOffAtThePassStartStillForwardsThatPassesChunk) {
@@ -278,23 +284,47 @@ TEST_F(Pump, GetTsOffAndOnBeforeThePumpLooksRunsANestedPump) {
     expectIdle();
 }
 
-TEST_F(Pump, NestedPumpWhosePurgeFailsEndsTheOuterRecording) {
+TEST_F(Pump, NestedPumpWhileRecordingKeepsTheStreamAndLeavesNoHole) {
     startUp();
-    // The outer pump's purge works, the inner one's fails.
-    board.addFault(*sim::parseCallFault("FT_Purge=2@" + std::to_string(board.callCount("FT_Purge") + 2)));
+    // Were the inner pump to purge, its purge would fail and say so.
+    const std::uint32_t purges = board.callCount("FT_Purge");
+    board.addFault(*sim::parseCallFault("FT_Purge=2@" + std::to_string(purges + 2)));
     recordAndSendFromPass(1);
     atPassStart(3, [this] {
         click(form->GetTSBtn);
-        click(form->GetTSBtn);  // inner pump: the purge fails
+        click(form->GetTSBtn);  // inner pump, while the outer one records
+    });
+    stopAtPassEnd(5);  // the inner pump's second pass
+    run();
+    EXPECT_EQ(board.callCount("FT_Purge"), purges + 1) << "only the outer pump purged";
+    const unsigned innerQueue = 419 * 188;  // what the inner pump's wait found queued
+    EXPECT_EQ(log, (QStringList{started(FirstName), done(1316, innerQueue), Stopped, done(1316, innerQueue)}));
+    // Two chunks of the outer pump, two of the inner one, in one piece.
+    const auto recorded = fileBytes(FirstName);
+    EXPECT_EQ(recorded.size(), 4u * 1316);
+    EXPECT_TRUE(contiguous(payloadCounters(recorded)));
+    std::size_t datagrams = 0;
+    const auto sent = received(&datagrams);
+    EXPECT_EQ(datagrams, 4u) << "the inner pump's end turned UDP off for the outer's last pass";
+    EXPECT_EQ(sent, recorded);
+    expectIdle();
+}
+
+TEST_F(Pump, NestedPumpWhosePurgeFailsWithoutARecordingLeavesTheOuterStreaming) {
+    startUp();
+    board.addFault(*sim::parseCallFault("FT_Purge=2@" + std::to_string(board.callCount("FT_Purge") + 2)));
+    atPassStart(1, [this] { click(form->UDPOnOff); });
+    atPassStart(3, [this] {
+        click(form->GetTSBtn);
+        click(form->GetTSBtn);  // inner pump: the purge fails, nothing to clean up
     });
     stopAtPassEnd(5);
     run();
-    EXPECT_EQ(log, (QStringList{started(FirstName), "Purge_USB_Device_Out failed, No Device", Stopped,
-                                done(1316, FullDriverBuffer)}));
-    EXPECT_EQ(fileBytes(FirstName).size(), 2u * 1316);
+    EXPECT_EQ(log, (QStringList{"Purge_USB_Device_Out failed, No Device", done(1316, FullDriverBuffer)}));
     std::size_t datagrams = 0;
-    received(&datagrams);
-    EXPECT_EQ(datagrams, 2u) << "the clean-up turned UDP off";
+    const auto sent = received(&datagrams);
+    EXPECT_EQ(datagrams, 5u);
+    EXPECT_TRUE(contiguous(payloadCounters(sent)));
     expectIdle();
 }
 

@@ -119,7 +119,10 @@ protected:
                               {"127.0.0.1", rx.port()}};
         form = std::make_unique<ui::TForm1>(services);
         QObject::connect(form.get(), &ui::TForm1::lineAppended,
-                         [this](const QString& line) { log << line; });
+                         [this](const QString& line) {
+                             // The end-of-run health line has its own tests.
+                             (line.startsWith(QStringLiteral("TS health: ")) ? health : log) << line;
+                         });
     }
     // Start-up's UDP set-up and the Open TS fifo button.
     void startUp(const sim::ChannelBOptions& ts = maxRate(), const std::vector<std::string>& faults = {}) {
@@ -128,6 +131,7 @@ protected:
         form->BtnOpenBClick();
         ASSERT_TRUE(board.isOpen(1));
         log.clear();
+        health.clear();
         calls = 0;
     }
 
@@ -191,6 +195,7 @@ protected:
     QString oldCwd;
     std::unique_ptr<ui::TForm1> form;
     QStringList log;
+    QStringList health;
     std::map<int, std::function<void()>> script;
     std::function<void()> onEveryCall;
     int calls = 0;

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <optional>
 
 #include "platform/qt_network.h"
@@ -256,4 +257,38 @@ TEST_F(ProgramEndToEnd, GeneratedStreamArrivesWithoutACounterGap) {
     EXPECT_EQ(fileGaps, 0);
     EXPECT_GT(filePackets, 1000u);
     EXPECT_TRUE(r.out.contains("Done ...I=1316 FT_Q_Bytes= ")) << r.out.toStdString();
+}
+
+// Leaving the program while it streams and records: the pump stops, the
+// recording is closed whole and the process ends by itself.
+class LeavingWhileStreaming : public ProgramEndToEnd {
+protected:
+    void leaveWith(const QString& steps) {
+        ASSERT_TRUE(player.ok());
+        const QString udp = QStringLiteral("--udp=127.0.0.1:%1").arg(player.port());
+        const ToolRun r = runTool(VESPERBOX_EXE,
+                                  {"--simulate", "--ts-rate=64", udp, "--do",
+                                   "BtnOpenB,GetTSBtn,UDPOnOff,RecordOnOff,wait 1000," + steps},
+                                  recordDir, 30000);
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.out.contains("Recording stopped.")) << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains("TS health: ")) << r.out.toStdString();
+        ASSERT_EQ(recordings().size(), 1);
+        const Bytes recorded = readFile(QDir(recordDir).filePath(recordings()[0]));
+        EXPECT_EQ(recorded.size() % Chunk, 0u);
+        const auto [gaps, packets] = counterGaps(recorded);
+        EXPECT_EQ(gaps, 0);
+        EXPECT_GT(packets, 1000u) << "a second at 8 MB/s";
+        // UDP went on a step before Record; both ended with the same chunk.
+        const Bytes sent = joinWholeChunks(programDatagrams());
+        ASSERT_GE(sent.size(), recorded.size());
+        EXPECT_TRUE(std::equal(recorded.begin(), recorded.end(), sent.end() - recorded.size()));
+    }
+};
+
+TEST_F(LeavingWhileStreaming, CloseBoxEndsTheProgram) { leaveWith("close"); }
+
+TEST_F(LeavingWhileStreaming, QuitEndsTheProgram) {
+    // Quit is enabled once channel A is closed; channel B stays open.
+    leaveWith("BtnCloseA,BtnQuit");
 }

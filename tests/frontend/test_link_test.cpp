@@ -160,3 +160,20 @@ TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
 }
 
 }  // namespace
+
+// What the headless check reads from a NIM test: a demodulator that answers
+// and a tuner that does not are two different faults.
+TEST(NimTest, ResultSaysWhetherTheTunerTookItsSetUp) {
+    for (const bool tunerThere : {true, false}) {
+        for (const std::uint8_t address : {std::uint8_t{0xD0}, std::uint8_t{0xD4}}) {
+            WindowOnBoard w(address, address == 0xD4 ? 12 : 8);
+            if (!tunerThere) w.board.tuner.reachable = [] { return false; };
+            ui::TForm1& f = *w.form;
+            f.InitI2CBtnClick();
+            const frontend::LinkTestResult r = address == 0xD4 ? f.Link.TestEarda() : f.Link.TestSharp();
+            EXPECT_TRUE(r.demodFound);
+            EXPECT_EQ(r.errors, 0);
+            EXPECT_EQ(r.tunerReady, tunerThere) << int(address);
+        }
+    }
+}

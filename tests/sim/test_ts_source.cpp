@@ -162,11 +162,32 @@ TEST(TsSource, RateFillsFifoInWholePacketsAndDropsWhatDoesNotFit) {
     EXPECT_EQ(fifo.droppedBytes(), 0u);
 
     // A full driver buffer, then a full chip: everything beyond is lost.
-    clock.nowUs = 1000 * 1000;
+    clock.nowUs = 40'000'000;  // 40 MB at 8 Mbit/s, more than the driver keeps
     EXPECT_EQ(fifo.available(), TsFifo::DriverBufferSize);
     EXPECT_EQ(fifo.chipBytes(), TsFifo::ChipFifoSize);
     EXPECT_EQ(fifo.droppedBytes(), fifo.producedBytes() - TsFifo::DriverBufferSize - TsFifo::ChipFifoSize);
-    EXPECT_EQ(fifo.producedBytes(), 5319 * TsPacketSize);
+    EXPECT_EQ(fifo.producedBytes(), 212765 * TsPacketSize);
+}
+
+TEST(TsSource, DriverKeepsASecondAtTheChipsTopRateWhileTheProgramStalls) {
+    StepClock clock;
+    TsFifo fifo(rate(64), clock);  // 8 MB/s, the FT2232H's FIFO ceiling
+    fifo.opened();
+    std::vector<std::uint8_t> all;
+    std::uint8_t chunk[1316];
+    for (int i = 0; i < 100; ++i) {
+        clock.nowUs += 200;
+        for (std::size_t n; (n = fifo.read(chunk, sizeof chunk)) > 0;) all.insert(all.end(), chunk, chunk + n);
+    }
+    clock.nowUs += 1'000'000;  // the program does not read for a second
+    EXPECT_GT(fifo.available(), 7'900'000u);
+    for (std::size_t n; (n = fifo.read(chunk, sizeof chunk)) > 0;) all.insert(all.end(), chunk, chunk + n);
+    EXPECT_EQ(fifo.droppedBytes(), 0u);
+    const StreamCheck r = check(all);
+    EXPECT_EQ(r.badSync, 0);
+    EXPECT_EQ(r.ccErrors, 0);
+    ASSERT_GT(r.counters.size(), 40'000u);
+    for (std::size_t i = 1; i < r.counters.size(); ++i) ASSERT_EQ(r.counters[i], r.counters[i - 1] + 1);
 }
 
 TEST(TsSource, AtRealUsbTimingTheChipSendsWholePacketsAndTheRestOnTheLatencyTimer) {

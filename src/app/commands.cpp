@@ -1,0 +1,193 @@
+#include "app/commands.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSaveFile>
+#include <cstdio>
+#include <unistd.h>
+
+#include "app/platform_choice.h"
+#include "console/board_check.h"
+#include "console/check_report.h"
+#include "console/headless_bench.h"
+#include "frontend/register_dump.h"
+#include "platform/qt_services.h"
+#include "usb/board_filter.h"
+
+#ifndef VESPER_VERSION
+#define VESPER_VERSION "unknown"
+#endif
+
+namespace app {
+
+namespace {
+
+void out(const QString& line) {
+    std::fputs(line.toLocal8Bit().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void err(const QString& line) {
+    std::fputs(("vesperbox: " + line).toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+bool writeFile(const std::string& path, const QByteArray& bytes) {
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        err(QStringLiteral("could not write ") + QString::fromStdString(path));
+        return false;
+    }
+    return true;
+}
+
+QString backendName(const Options& o) {
+    return o.simulate ? QStringLiteral("simulated") : QString::fromStdString(o.backend);
+}
+
+// Step names as they start when a person watches; only the result lines
+// when the output goes to a file or a pipe.
+class TerminalProgress : public console::CheckProgress {
+public:
+    TerminalProgress() : tty_(isatty(STDOUT_FILENO) == 1) {}
+    void stepStarted(const QString& name) override {
+        if (!tty_) return;
+        std::fputs(("... " + name).toLocal8Bit().constData(), stdout);
+        std::fflush(stdout);
+    }
+    void stepFinished(const console::CheckStep& step) override {
+        if (tty_ && step.result != console::StepResult::Skipped) std::fputs("\r\033[K", stdout);
+        out(console::StepLine(step));
+    }
+
+private:
+    bool tty_;
+};
+
+}  // namespace
+
+void reportMissingBoard(const Options& o, Platform& p) {
+    if (o.board.empty() || !p.unfiltered) return;
+    const auto boards = usb::BoardSerials(usb::DeviceSerials(*p.unfiltered));
+    for (const std::string& b : boards)
+        if (b == o.board) return;
+    QStringList names;
+    for (const std::string& b : boards) names << QString::fromStdString(b);
+    err(QStringLiteral("no board ") + QString::fromStdString(o.board) + QStringLiteral(" is present; boards: ") +
+        (names.isEmpty() ? QStringLiteral("none") : names.join(QStringLiteral(", "))));
+}
+
+namespace {
+
+int listBoards(Platform& p) {
+    usb::D2xxLibrary& lib = p.unfiltered ? *p.unfiltered : *p.library;
+    for (const std::string& b : usb::BoardSerials(usb::DeviceSerials(lib))) out(QString::fromStdString(b));
+    return ExitPass;
+}
+
+int runCheck(const Options& o, Platform& p, usb::Clock& clock) {
+    console::LineSink sink;
+    if (o.commandOptions.verbose) sink = [](const QString& line) { err(line); };
+    console::HeadlessBench bench(*p.library, clock, *p.network, sink);
+    TerminalProgress progress;
+    console::BoardCheck check(bench, progress);
+    console::CheckSettings settings;
+    settings.seconds = o.commandOptions.seconds;
+    settings.minMegabits = o.commandOptions.minMegabits;
+    settings.dumpRegisters = !o.commandOptions.dumpRegisters.empty();
+    const console::CheckOutcome outcome = check.run(settings);
+    out(console::VerdictLine(outcome));
+
+    const console::ReportContext context{QStringLiteral(VESPER_VERSION), backendName(o), settings.seconds};
+    bool written = true;
+    if (!o.commandOptions.report.empty())
+        written &= writeFile(o.commandOptions.report, console::CheckReportJson(outcome, context));
+    if (!o.commandOptions.junit.empty())
+        written &= writeFile(o.commandOptions.junit, console::CheckReportJUnit(outcome, context));
+    if (settings.dumpRegisters && !outcome.registerRows.empty())
+        written &= writeFile(o.commandOptions.dumpRegisters,
+                             frontend::RegisterCsv(outcome.registerRows).toUtf8());
+    return outcome.passed() && written ? ExitPass : ExitFail;
+}
+
+int runRegs(const Options& o, Platform& p, usb::Clock& clock) {
+    console::LineSink sink;
+    if (o.commandOptions.verbose) sink = [](const QString& line) { err(line); };
+    console::HeadlessBench bench(*p.library, clock, *p.network, sink);
+    // The set-up steps print only when they fail; the answer is the output.
+    class FailuresOnly : public console::CheckProgress {
+    public:
+        void stepStarted(const QString&) override {}
+        void stepFinished(const console::CheckStep& s) override {
+            if (s.result == console::StepResult::Failed) err(s.name + QStringLiteral(": ") + s.detail);
+        }
+    } progress;
+    console::BoardCheck check(bench, progress);
+    console::CheckOutcome outcome;
+    if (!check.setUp(outcome)) {
+        check.closeChannels();
+        return ExitFail;
+    }
+    const std::uint8_t demod = outcome.demodAddress;
+    int status = ExitPass;
+    const CommandOptions& c = o.commandOptions;
+    if (!c.dump.empty()) {
+        const auto rows = frontend::ReadAllRegisters(bench.i2c, demod);
+        int failed = 0;
+        for (const auto& r : rows) failed += !r.read;
+        if (!writeFile(c.dump, frontend::RegisterCsv(rows).toUtf8())) status = ExitFail;
+        if (failed > 0) {
+            err(QString::number(failed) + QStringLiteral(" register reads failed"));
+            status = ExitFail;
+        }
+    } else if (!c.read.empty()) {
+        const auto* reg = frontend::FindRegister(c.read);
+        std::uint8_t value = 0;
+        if (bench.i2c.I2C_ReadRegister(demod, reg->Address, value)) {
+            out(frontend::RegisterLine(*reg, value));
+        } else {
+            err(QStringLiteral("reading ") + QString::fromLatin1(reg->Name.data(), reg->Name.size()) +
+                QStringLiteral(" failed"));
+            status = ExitFail;
+        }
+    } else {
+        std::uint16_t address = 0;
+        std::uint8_t value = 0;
+        std::string error;
+        parseRegisterWrite(c.write, &address, &value, &error);
+        const auto* reg = frontend::FindRegister(c.write.substr(0, c.write.rfind('=')));
+        if (bench.i2c.I2C_WriteRegister(demod, address, value)) {
+            out(frontend::RegisterLine(*reg, value) + QStringLiteral(" written"));
+        } else {
+            err(QStringLiteral("writing ") + QString::fromLatin1(reg->Name.data(), reg->Name.size()) +
+                QStringLiteral(" failed"));
+            status = ExitFail;
+        }
+    }
+    check.closeChannels();
+    return status;
+}
+
+}  // namespace
+
+bool isHeadless(const Options& o) { return !o.command.empty() || o.listBoards; }
+
+int runHeadless(const Options& o, int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vesperbox"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VESPER_VERSION));
+    platform::SystemClock clock;
+    std::string error;
+    std::unique_ptr<Platform> platform = makePlatform(o, clock, &error);
+    if (!platform) {
+        err(QString::fromStdString(error));
+        return ExitFail;
+    }
+    if (o.listBoards) return listBoards(*platform);
+    reportMissingBoard(o, *platform);
+    return o.command == "check" ? runCheck(o, *platform, clock) : runRegs(o, *platform, clock);
+}
+
+}  // namespace app

@@ -1,0 +1,389 @@
+#include "console/board_check.h"
+
+#include <QDateTime>
+
+#include "console/stream_health.h"
+#include "frontend/demod_image.h"
+#include "usb/board_filter.h"
+
+namespace console {
+
+namespace {
+
+constexpr std::uint16_t RegChipId = 0xF100;
+constexpr std::uint8_t ChipIdSTV0903 = 0x20;
+constexpr std::uint32_t StreamReadTimeoutMs = 100;
+constexpr std::uint32_t StreamWriteTimeoutMs = 100;
+
+QString hex2(unsigned v) { return QStringLiteral("0x") + QString::number(v, 16).toUpper().rightJustified(2, QLatin1Char('0')); }
+
+QString now() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
+
+QString fromDriver(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+QString StepResultName(StepResult r) {
+    switch (r) {
+    case StepResult::Passed: return QStringLiteral("pass");
+    case StepResult::Failed: return QStringLiteral("fail");
+    case StepResult::Skipped: break;
+    }
+    return QStringLiteral("skipped");
+}
+
+bool CheckOutcome::passed() const {
+    if (steps.empty()) return false;
+    for (const CheckStep& s : steps)
+        if (s.result != StepResult::Passed) return false;
+    return true;
+}
+
+const CheckStep* CheckOutcome::failedStep() const {
+    for (const CheckStep& s : steps)
+        if (s.result == StepResult::Failed) return &s;
+    return nullptr;
+}
+
+QString BoardCheck::dialogSince(std::size_t first) const {
+    const auto& texts = bench_.dialogs.texts;
+    if (texts.size() <= first) return {};
+    return QString::fromStdString(texts.back());
+}
+
+template <typename Body>
+bool BoardCheck::step(CheckOutcome& outcome, const QString& name, Body body) {
+    progress_.stepStarted(name);
+    firstDialog_ = bench_.dialogs.texts.size();
+    firstLine_ = static_cast<std::size_t>(bench_.panel.lines.size());
+    usb::Clock& clock = bench_.clock();
+    const std::uint32_t t0 = clock.tickCount();
+    QString detail;
+    const bool ok = body(&detail);
+    CheckStep s;
+    s.name = name;
+    s.result = ok ? StepResult::Passed : StepResult::Failed;
+    s.detail = detail;
+    s.durationMs = static_cast<std::uint32_t>(clock.tickCount() - t0);
+    outcome.steps.push_back(s);
+    progress_.stepFinished(s);
+    return ok;
+}
+
+void BoardCheck::skip(CheckOutcome& outcome, const QString& name) {
+    CheckStep s;
+    s.name = name;
+    s.result = StepResult::Skipped;
+    s.detail = QStringLiteral("not run after an earlier failure");
+    outcome.steps.push_back(s);
+    progress_.stepFinished(s);
+}
+
+bool BoardCheck::devices(CheckOutcome& o, QString* detail) {
+    usb::ChannelLayer& ch = bench_.channels;
+    ch.ShowFTErrors = true;
+    if (ch.GetFTDeviceCount() != usb::FT_OK) {
+        *detail = QStringLiteral("the D2XX devices could not be counted: ") + dialogSince(firstDialog_);
+        return false;
+    }
+    const std::uint32_t n = ch.FT_Device_Count;
+    if (n > 2) {
+        // Another board (or another FTDI device) is plugged in: start-up
+        // would refuse it, so say what is there and how to choose.
+        const std::vector<std::string> boards = usb::BoardSerials(usb::DeviceSerials(bench_.library()));
+        QStringList names;
+        for (const std::string& b : boards) names << QString::fromStdString(b);
+        *detail = QString::number(n) + QStringLiteral(" D2XX devices present");
+        if (boards.size() > 1)
+            *detail += QStringLiteral(": boards ") + names.join(QStringLiteral(", ")) +
+                       QStringLiteral("; choose one with --board=SERIAL");
+        else
+            *detail += QStringLiteral(", start-up takes one FT2232H (two devices); choose the board with --board=SERIAL");
+        return false;
+    }
+    if (n == 0) {
+        *detail = QStringLiteral("No FT2232H or no power on it");
+        return false;
+    }
+    ch.GetFTDeviceSerialNo(0);
+    o.serialA = fromDriver(ch.FT_Device_String);
+    ch.GetFTDeviceDescription(0);
+    o.descriptionA = fromDriver(ch.FT_Device_String);
+    if (n == 2) {
+        ch.GetFTDeviceSerialNo(1);
+        o.serialB = fromDriver(ch.FT_Device_String);
+        ch.GetFTDeviceDescription(1);
+        o.descriptionB = fromDriver(ch.FT_Device_String);
+    }
+    o.board = o.serialA.endsWith(QLatin1Char('A')) ? o.serialA.chopped(1) : o.serialA;
+    *detail = QString::number(n) + QStringLiteral(" D2XX device(s): ") + o.serialA + QStringLiteral(" (") +
+              o.descriptionA + QStringLiteral(")");
+    if (n == 2) *detail += QStringLiteral(", ") + o.serialB + QStringLiteral(" (") + o.descriptionB + QStringLiteral(")");
+    if (n == 1) {
+        *detail += QStringLiteral("; channel B is missing");
+        return false;
+    }
+    return true;
+}
+
+bool BoardCheck::channels(CheckOutcome&, QString* detail) {
+    bench_.startup.OpenA();
+    if (!bench_.i2c.ChannelAOpen) {
+        *detail = QStringLiteral("channel A (I2C) did not open: ") + dialogSince(firstDialog_);
+        return false;
+    }
+    const std::size_t beforeB = bench_.dialogs.texts.size();
+    bench_.startup.OpenB();
+    if (bench_.panel.label(Label::TsStatus) != QStringLiteral("Open")) {
+        *detail = QStringLiteral("channel B (TS) did not open: ") + dialogSince(beforeB);
+        return false;
+    }
+    *detail = QStringLiteral("channel A for I2C and channel B for TS are open");
+    return true;
+}
+
+bool BoardCheck::i2cSetUp(CheckOutcome&, QString* detail) {
+    bench_.startup.InitI2C();
+    if (!bench_.startup.I2CReady) {
+        *detail = QStringLiteral("the MPSSE engine did not set up as I2C master");
+        if (const QString d = dialogSince(firstDialog_); !d.isEmpty()) *detail += QStringLiteral(": ") + d;
+        return false;
+    }
+    *detail = QStringLiteral("MPSSE I2C master at 200 kHz");
+    return true;
+}
+
+bool BoardCheck::findNim(CheckOutcome& o, QString* detail) {
+    struct Candidate {
+        std::uint8_t address;
+        const char* nim;
+    };
+    const Candidate candidates[] = {{frontend::DemodEardatek, "Eardatek"},
+                                    {frontend::DemodSharp, "Sharp/Samsung"}};
+    QStringList wrong;
+    for (const Candidate& c : candidates) {
+        std::uint8_t id = 0;
+        if (!bench_.i2c.I2C_ReadRegister(c.address, RegChipId, id)) continue;
+        if (id == ChipIdSTV0903) {
+            o.nim = QString::fromLatin1(c.nim);
+            o.demodAddress = c.address;
+            *detail = o.nim + QStringLiteral(" NIM: STV0903 at ") + hex2(c.address);
+            return true;
+        }
+        wrong << QStringLiteral("the demodulator at ") + hex2(c.address) + QStringLiteral(" answers with identity ") +
+                     hex2(id) + QStringLiteral(", not 0x20 (STV0903)");
+    }
+    *detail = wrong.isEmpty() ? QStringLiteral("no demodulator answers at 0xD4 (Eardatek) or 0xD0 (Sharp/Samsung)")
+                              : wrong.join(QStringLiteral("; "));
+    return false;
+}
+
+bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
+    frontend::LinkTest& link = bench_.link;
+    link.DemodAddress = o.demodAddress;
+    const std::uint64_t nacksBefore = bench_.i2c.NotAcknowledged;
+    const bool answered = link.TestDemod();
+    o.i2cErrors = link.I2CErrorCount;
+    const std::uint64_t retried = bench_.i2c.NotAcknowledged - nacksBefore;
+    if (answered && link.I2CErrorCount == 0 && retried == 0) {
+        *detail = QStringLiteral("0 I2C errors");
+        return true;
+    }
+    if (answered && link.I2CErrorCount == 0) {
+        // Every access got through on a retry: the board works today, but a
+        // bus that loses acknowledges is not one to ship.
+        *detail = QStringLiteral("0 I2C errors, but ") + QString::number(retried) +
+                  QStringLiteral(" bytes went unacknowledged and were retried");
+        return false;
+    }
+    // The lines that say what went wrong, as the window's log shows them.
+    QStringList why;
+    const QStringList& lines = bench_.panel.lines;
+    for (qsizetype i = static_cast<qsizetype>(firstLine_); i < lines.size(); ++i) {
+        const QString& l = lines[i];
+        const bool countsErrors = l.startsWith(QStringLiteral("we have : ")) && !l.startsWith(QStringLiteral("we have : 0 "));
+        if (countsErrors || l.contains(QStringLiteral("ERROR")) || l.contains(QStringLiteral("ERREUR")) ||
+            l.startsWith(QStringLiteral("Problem")) || l.endsWith(QStringLiteral("failed"))) {
+            // The log calls the scratch register "register X".
+            QString line = l.trimmed();
+            line.replace(QStringLiteral("register X"), QStringLiteral("register X (0xF536)"));
+            if (!why.contains(line)) why << line;
+        }
+    }
+    if (!answered) {
+        *detail = why.isEmpty() ? QStringLiteral("the demodulator at ") + hex2(o.demodAddress) +
+                                      QStringLiteral(" took no write to the repeater register 0xF12A")
+                                : why.join(QStringLiteral("; "));
+        return false;
+    }
+    *detail = QString::number(link.I2CErrorCount) + QStringLiteral(" I2C errors");
+    if (!why.isEmpty()) *detail += QStringLiteral(": ") + why.mid(0, 3).join(QStringLiteral("; "));
+    return false;
+}
+
+bool BoardCheck::tuner(CheckOutcome& o, QString* detail) {
+    frontend::LinkTest& link = bench_.link;
+    const bool ok = o.demodAddress == frontend::DemodEardatek ? link.SetUpEardaTuner() : link.InitSTV6110();
+    *detail = ok ? QStringLiteral("tuner at 0xC0 behind the repeater set up")
+                 : QStringLiteral("the tuner at 0xC0 behind the demodulator's repeater did not take its set-up");
+    if (ok && o.demodAddress == frontend::DemodEardatek) *detail += QStringLiteral(" and read back");
+    return ok;
+}
+
+bool BoardCheck::registers(CheckOutcome& o, QString* detail) {
+    // The link test leaves its scratch register and the repeater as its
+    // passes and the tuner set-up left them; writing the image again puts
+    // the chip in its documented state, so a difference is the chip's.
+    if (!frontend::WriteDemodDefaults(bench_.i2c, o.demodAddress)) {
+        *detail = QStringLiteral("the default register image could not be written again before the dump");
+        return false;
+    }
+    o.registerRows = frontend::ReadAllRegisters(bench_.i2c, o.demodAddress);
+    RegisterFigures f;
+    QStringList differing;
+    for (const frontend::RegisterReading& r : o.registerRows) {
+        ++f.registers;
+        if (r.image) ++f.imaged;
+        if (!r.read) ++f.failedReads;
+        if (r.differs()) {
+            ++f.differing;
+            differing << QString::fromLatin1(r.name.data(), static_cast<qsizetype>(r.name.size()));
+        }
+    }
+    o.registers = f;
+    *detail = QString::number(f.registers) + QStringLiteral(" registers read, ") + QString::number(f.imaged) +
+              QStringLiteral(" in the default image, ") + QString::number(f.differing) + QStringLiteral(" differ");
+    if (f.failedReads > 0) *detail += QStringLiteral(", ") + QString::number(f.failedReads) + QStringLiteral(" reads failed");
+    if (!differing.isEmpty()) *detail += QStringLiteral(": ") + differing.mid(0, 8).join(QStringLiteral(", "));
+    return f.differing == 0 && f.failedReads == 0;
+}
+
+bool BoardCheck::stream(CheckOutcome& o, const CheckSettings& settings, QString* detail) {
+    usb::ChannelLayer& ch = bench_.channels;
+    usb::Clock& clock = bench_.clock();
+    // A dialog in the middle of a stream would stall it; failures go into
+    // the reason instead.
+    ch.ShowFTErrors = false;
+    StreamFigures f;
+    StreamHealth health;
+
+    ch.Stop_USB_Device_InTask_B();
+    if (const usb::FT_STATUS s = ch.Purge_USB_Device_Out_B(); s != usb::FT_OK) {
+        *detail = QStringLiteral("channel B could not be purged") + QString::fromStdString(usb::FT_StatusText(s));
+        return false;
+    }
+    ch.Restart_USB_Device_InTask_B();
+    ch.Set_USB_Device_TimeOuts_B(StreamReadTimeoutMs, StreamWriteTimeoutMs);
+
+    const std::uint32_t waitStart = clock.tickCount();
+    for (;;) {
+        if (const usb::FT_STATUS s = ch.Get_USB_Device_QueueStatus_B(); s != usb::FT_OK) {
+            *detail = QStringLiteral("channel B's queue could not be read") + QString::fromStdString(usb::FT_StatusText(s));
+            return false;
+        }
+        if (ch.FT_Q_Bytes > 0) break;
+        if (static_cast<std::uint32_t>(clock.tickCount() - waitStart) > FirstDataTimeoutMs) {
+            o.stream = f;
+            *detail = QStringLiteral("no data on channel B within ") + QString::number(FirstDataTimeoutMs) +
+                      QStringLiteral(" ms");
+            return false;
+        }
+        clock.sleepMs(1);
+    }
+
+    const std::uint32_t start = clock.tickCount();
+    const std::uint32_t durationMs = static_cast<std::uint32_t>(settings.seconds) * 1000u;
+    std::uint32_t lastData = start;
+    bool stalled = false;
+    for (;;) {
+        const std::uint32_t t = clock.tickCount();
+        if (static_cast<std::uint32_t>(t - start) >= durationMs) break;
+        if (static_cast<std::uint32_t>(t - lastData) >= StallTimeoutMs) {
+            stalled = true;
+            break;
+        }
+        const std::uint32_t got = ch.Read_USB_Device_Buffer_B(usb::TsChunkSize);
+        ++f.reads;
+        if (got == 0) continue;
+        lastData = clock.tickCount();
+        if (got != usb::TsChunkSize) ++f.shortReads;
+        health.feed(ch.FT_In_Buffer_B.data(), got);
+    }
+    f.elapsedMs = static_cast<std::uint32_t>((stalled ? lastData : clock.tickCount()) - start);
+    health.setElapsedUs(f.elapsedMs * 1000);
+    f.bytes = health.bytes();
+    f.packets = health.packets();
+    f.megabitsPerSecond = health.megabitsPerSecond();
+    f.continuityErrors = health.continuityErrors();
+    f.syncLosses = health.syncLosses();
+    f.bytesOutsidePackets = health.bytesSkipped();
+    o.stream = f;
+
+    *detail = QString::number(f.packets) + QStringLiteral(" packets in ") + QString::number(f.elapsedMs) +
+              QStringLiteral(" ms, ") + QString::number(f.megabitsPerSecond, 'f', 2) + QStringLiteral(" Mbit/s, ") +
+              QString::number(f.continuityErrors) + QStringLiteral(" continuity errors, ") +
+              QString::number(f.syncLosses) + QStringLiteral(" sync losses");
+    QStringList why;
+    if (stalled)
+        why << QStringLiteral("the stream stopped after ") + QString::number(f.bytes) + QStringLiteral(" bytes (") +
+                   QString::number(f.elapsedMs) + QStringLiteral(" ms of ") + QString::number(durationMs) +
+                   QStringLiteral(")");
+    if (f.continuityErrors > 0) why << QString::number(f.continuityErrors) + QStringLiteral(" continuity errors");
+    if (f.syncLosses > 0) why << QString::number(f.syncLosses) + QStringLiteral(" losses of packet sync");
+    // A stream that stops ends on a short read; that one says nothing more.
+    if (f.shortReads > 0 && !stalled)
+        why << QString::number(f.shortReads) + QStringLiteral(" of ") + QString::number(f.reads) +
+                   QStringLiteral(" reads brought less than a whole 1316-byte chunk, which the pump drops");
+    if (f.megabitsPerSecond < settings.minMegabits)
+        why << QStringLiteral("rate ") + QString::number(f.megabitsPerSecond, 'f', 2) +
+                   QStringLiteral(" Mbit/s is below ") + QString::number(settings.minMegabits) + QStringLiteral(" Mbit/s");
+    if (f.packets == 0 && why.isEmpty()) why << QStringLiteral("no whole packet came");
+    if (why.isEmpty()) return true;
+    *detail = why.join(QStringLiteral("; ")) + QStringLiteral(" (") + *detail + QStringLiteral(")");
+    return false;
+}
+
+bool BoardCheck::setUp(CheckOutcome& o) {
+    const QString names[] = {QStringLiteral("devices"), QStringLiteral("channels"), QStringLiteral("I2C set-up"),
+                             QStringLiteral("NIM")};
+    bool ok = step(o, names[0], [&](QString* d) { return devices(o, d); });
+    ok = ok && step(o, names[1], [&](QString* d) { return channels(o, d); });
+    ok = ok && step(o, names[2], [&](QString* d) { return i2cSetUp(o, d); });
+    ok = ok && step(o, names[3], [&](QString* d) { return findNim(o, d); });
+    if (!ok)
+        for (std::size_t i = o.steps.size(); i < std::size(names); ++i) skip(o, names[i]);
+    return ok;
+}
+
+void BoardCheck::closeChannels() {
+    if (bench_.i2c.ChannelAOpen) bench_.startup.CloseA();
+    if (bench_.panel.label(Label::TsStatus) == QStringLiteral("Open")) bench_.startup.CloseB();
+}
+
+CheckOutcome BoardCheck::run(const CheckSettings& settings) {
+    CheckOutcome o;
+    o.startedAt = now();
+    bool ok = setUp(o);
+    std::vector<QString> rest = {QStringLiteral("link test"), QStringLiteral("tuner set-up")};
+    if (settings.dumpRegisters) rest.push_back(QStringLiteral("registers"));
+    rest.push_back(QStringLiteral("stream"));
+    for (const QString& name : rest) {
+        if (!ok) {
+            skip(o, name);
+            continue;
+        }
+        ok = step(o, name, [&](QString* d) {
+            if (name == QStringLiteral("link test")) return linkTest(o, d);
+            if (name == QStringLiteral("tuner set-up")) return tuner(o, d);
+            if (name == QStringLiteral("registers")) return registers(o, d);
+            return stream(o, settings, d);
+        });
+    }
+    closeChannels();
+    o.finishedAt = now();
+    return o;
+}
+
+}  // namespace console
