@@ -255,19 +255,23 @@ TEST_F(VirtualBoard, SlowHostLosesNothingOfTheStream) {
     EXPECT_EQ(continuityErrors(recorded), 0);
 }
 
-// Pulled while streaming: the read that fails ends the run as a read of 0
-// bytes would, the recording closes whole, and the next start finds no
-// device to purge.
+// Pulled while streaming: the read fails, the queue query that follows
+// says the device is gone, the run ends with the recording closed whole, Get
+// TS goes off for good and Quit is the way out.
 TEST_F(VirtualBoard, UnplugDuringStreamEndsTheRunAndKeepsTheRecordingWhole) {
     makeClip();
     const ProgramRun r = runOnVirtualBoard(
         {"--ts-file=" + clip, "--unplug-after-ts-bytes=2000000"},
-        {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 4000,GetTSBtn,wait 500,Exit1"}, dir.path(), 60000);
+        {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 4000,GetTSBtn,BtnQuit,wait 3000,Exit1"}, dir.path(),
+        60000);
     ASSERT_TRUE(r.finished) << r.err.toStdString();
     EXPECT_EQ(r.exitCode, 0);
-    expectLogged(r, {"Done ...I=0 FT_Q_Bytes= ", "Recording stopped.\n",
-                     "Purge_USB_Device_Out failed, No Device\n"});
-    EXPECT_LT(r.out.indexOf("Done ...I=0"), r.out.indexOf("Purge_USB_Device_Out failed"));
+    expectLogged(r, {"Get_USB_Device_QueueStatus failed, No Device\n", "Done ...I=0 FT_Q_Bytes= ",
+                     "Recording stopped.\n"});
+    EXPECT_LT(r.out.indexOf("Get_USB_Device_QueueStatus failed"), r.out.indexOf("Done ...I=0"));
+    EXPECT_TRUE(r.err.contains("step 'GetTSBtn': the switch is disabled")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("step 'BtnQuit': the button is disabled")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("step 'Exit1'")) << "Quit did not end the program";
     // No dialog in the middle of a stream.
     EXPECT_EQ(r.dialogs().filter("FT_CloseB").size(), r.dialogs().size()) << r.err.toStdString();
 
