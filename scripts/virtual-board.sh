@@ -18,6 +18,7 @@ exe="$build/vesperbox"
 lib="$build/libvesper_vusb.so"
 
 if [ ! -x "$exe" ] || [ ! -f "$lib" ]; then
+  "$root/scripts/install-deps.sh"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPER_TESTS=OFF -DVESPER_BENCH=OFF
   cmake --build "$build" --target vesperbox vesper_vusb -j"$(nproc)"
 fi
@@ -26,7 +27,7 @@ board=()
 program=()
 for arg in "$@"; do
   case "$arg" in
-    --nim=*|--fault=*|--i2c-trace=*|--i2c-seed=*|--usb-latency-us=*|--ts-rate=*|--ts-file=*|\
+    --nim=*|--fault=*|--i2c-trace=*|--i2c-seed=*|--usb-latency-us=*|--usb-timing=*|--ts-rate=*|--ts-file=*|\
     --unplug-after-*|--slow-host-us=*|--serial=*)
       # The board reads its options split at blanks.
       case "$arg" in *[[:space:]]*) echo "virtual-board: no blanks in board options: '$arg'" >&2; exit 2;; esac
