@@ -1,22 +1,13 @@
 #include "app/board_options.h"
 
-#include "sim/channel_a.h"
-#include "sim/ts_source.h"
+#include "sim/board_setup.h"
 
 namespace app {
 
 namespace {
 
-struct BoardSetup {
-    sim::ChannelAOptions channelA = sim::ChannelAOptions::commandLineDefaults();
-    sim::ChannelBOptions channelB;
-};
-
-BoardOption apply(const std::string& arg, BoardSetup& setup, std::string* error) {
-    sim::OptionParse result = sim::parseChannelAOption(arg, setup.channelA, error);
-    if (result == sim::OptionParse::NotMine)
-        result = sim::parseChannelBOption(arg, setup.channelB, error);
-    switch (result) {
+BoardOption apply(const std::string& arg, sim::BoardSetup& setup, std::string* error) {
+    switch (sim::parseBoardOption(arg, setup, error)) {
     case sim::OptionParse::Accepted: return BoardOption::Accepted;
     case sim::OptionParse::Malformed: return BoardOption::Malformed;
     case sim::OptionParse::NotMine: break;
@@ -64,18 +55,17 @@ BoardOption checkBoardOption(const std::string& arg, std::string* error) {
             return BoardOption::Malformed;
         }
     }
-    BoardSetup scratch;
+    sim::BoardSetup scratch;
     return apply(arg, scratch, error);
 }
 
 std::string boardOptionsHelp() {
-    return "\nSimulated chips and stream source (with --simulate):\n" + sim::channelAOptionsHelp() +
-           sim::channelBOptionsHelp();
+    return "\nSimulated chips and stream source (with --simulate):\n" + sim::boardOptionsHelp();
 }
 
 bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& options,
                 usb::Clock& clock, std::string* error, std::string* warning) {
-    BoardSetup setup;
+    sim::BoardSetup setup;
     for (const std::string& arg : options) {
         if (apply(arg, setup, error) != BoardOption::Accepted) {
             if (error->empty()) *error = "unknown option '" + arg + "'";
@@ -84,10 +74,10 @@ bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& option
     }
     // One bridge, one USB timing for both channels.
     setup.channelB.usbTiming = setup.channelA.usbTiming;
-    board.setChannelDevice(0, sim::makeChannelA(setup.channelA, clock, warning));
-    auto channelB = sim::makeChannelB(setup.channelB, clock, error);
-    if (!channelB) return false;
-    board.setChannelDevice(1, std::move(channelB));
+    sim::BoardChannels channels;
+    if (!sim::makeBoardChannels(setup, clock, &channels, error, warning)) return false;
+    board.setChannelDevice(0, std::move(channels.a));
+    board.setChannelDevice(1, std::move(channels.b));
     return true;
 }
 

@@ -260,6 +260,12 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             o.screenshot = v;
         } else if (arg == "--show-serial-settings") {
             o.showSerialSettings = true;
+        } else if (startsWith(arg, "--d2xx-trace=", &v)) {
+            if (v.empty()) {
+                *error = "--d2xx-trace wants a file name";
+                return false;
+            }
+            o.d2xxTrace = v;
         } else if (startsWith(arg, "--backend=", &v)) {
             if (v != "libftdi" && v != "d2xx") {
                 *error = "--backend is libftdi or d2xx, not '" + v + "'";
@@ -311,6 +317,9 @@ std::string helpText() {
            "  --simulate             use the simulated bench board instead of USB hardware\n"
            "  --backend=NAME         real hardware through libftdi (default) or d2xx, the\n"
            "                         vendor's libftd2xx.so if it is installed\n"
+           "  --d2xx-trace=FILE      write every D2XX call (arguments, status, byte counts,\n"
+           "                         first bytes written and read, time in microseconds)\n"
+           "                         to FILE, at most 64 MB; with any board\n"
            "  --devices=N            simulated board: number of D2XX devices, 0 to 3 (2)\n"
            "  --board=SERIAL         with several boards plugged in, use only the one whose\n"
            "                         channels are SERIAL\"A\" and SERIAL\"B\" (e.g. VB2232H1)\n"
@@ -348,7 +357,11 @@ std::string helpText() {
            "passed to Qt. Every line added to the log is also written to standard output.\n"
            "\n"
            "Exit status: 0 when the window was closed, 1 when the board could not be set\n"
-           "up (no backend, unreadable stream file), 2 for a wrong command line.\n" +
+           "up (no backend, unreadable stream file), 2 for a wrong command line.\n"
+           "\n"
+           "Without a board, scripts/virtual-board.sh [OPTION]... runs this program through\n"
+           "the libftdi backend on a virtual FT2232H on USB, with the simulated chips above\n"
+           "behind it.\n" +
            commandOptionsHelp();
 }
 

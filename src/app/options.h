@@ -21,6 +21,7 @@ struct Options {
     bool showSerialSettings = false;
     std::string backend = "libftdi";
     console::UdpDestination udp;  // --udp=HOST:PORT
+    std::string d2xxTrace;        // empty: no trace
     // Options of the simulated board's chips, handed to their own parsers.
     std::vector<std::string> boardOptions;
     // Several boards plugged in: the one to use, and how many to simulate.

@@ -4,6 +4,7 @@
 
 #include "app/board_options.h"
 #include "platform/backends.h"
+#include "platform/d2xx_trace.h"
 #include "platform/qt_network.h"
 #include "sim/board_rack.h"
 #include "sim/channel_a.h"
@@ -66,6 +67,11 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
         p->library = platform::makeRealBackend(options.backend, error);
     }
     if (!p->library) return nullptr;
+    // The trace sits right on the library, so it shows every call the board gets.
+    if (!options.d2xxTrace.empty()) {
+        p->library = platform::TracingD2xx::open(std::move(p->library), options.d2xxTrace, error);
+        if (!p->library) return nullptr;
+    }
     if (!options.board.empty()) {
         p->unfiltered = std::move(p->library);
         p->library = std::make_unique<usb::BoardFilter>(*p->unfiltered, options.board);

@@ -276,6 +276,7 @@ void TsPump::ReceiveTS() {
     }
 
     std::uint32_t lastRead = 0;
+    usb::FT_STATUS lostStatus = usb::FT_OK;
     if (channels_.FT_Q_Bytes > 0 && !stopRequested_) {
         if (!watch_.streaming) {
             watch_.streaming = true;
@@ -306,6 +307,15 @@ void TsPump::ReceiveTS() {
         } while (lastRead != 0 && StreamOn && !stopRequested_);
         // However the redrawing was spaced, the run ends on the exact count.
         showTotal(total, true);
+        // A read that failed, rather than one that found nothing in time,
+        // may be the board going away: ask the queue as the wait does, so
+        // that a lost device is said as such instead of ending like a
+        // stream that stopped.
+        if (lastRead == 0 && channels_.FT_IO_Status != usb::FT_OK) {
+            lostStatus = channels_.Get_USB_Device_QueueStatus_B();
+            if (lostStatus != usb::FT_OK)
+                panel_.AppendLog(QStringLiteral("Get_USB_Device_QueueStatus failed, No Device"));
+        }
     }
 
     // The recording is on disk before the run is reported done.
@@ -329,6 +339,11 @@ void TsPump::ReceiveTS() {
     panel_.SetSwitchOn(Switch::GetTSBtn, false);
     GetTSBtnClick();
     if (RecordFile) stopRecording();
+    if (lostStatus == usb::FT_IO_ERROR) {
+        // The device is gone: only leaving the program helps now.
+        panel_.SetEnabled(Control::GetTSBtn, false);
+        panel_.SetEnabled(Control::BtnQuit, true);
+    }
 }
 
 }  // namespace console

@@ -55,7 +55,30 @@ public:
     }
 
     int readData(std::uint8_t* buffer, int size) override {
-        return ftdi_read_data(ctx_, buffer, size);
+        // One bulk read per call, not ftdi_read_data: that one goes on
+        // reading until it has all `size` bytes or the chip sends a packet
+        // without data, which the chip does only when its latency timer runs
+        // out. Every poll would then cost a whole latency period, even when
+        // the answer came in the first packet.
+        if (pending_.empty()) {
+            const int chunk = static_cast<int>(std::max(ctx_->readbuffer_chunksize, 512u));
+            raw_.resize(static_cast<std::size_t>(chunk));
+            int actual = 0;
+            const int r = libusb_bulk_transfer(ctx_->usb_dev, static_cast<unsigned char>(ctx_->out_ep),
+                                               raw_.data(), chunk, &actual,
+                                               static_cast<unsigned>(ctx_->usb_read_timeout));
+            // A time-out still hands over what arrived before it.
+            if (r < 0 && !(r == LIBUSB_ERROR_TIMEOUT && actual > 0)) return r;
+            const int packet = static_cast<int>(ctx_->max_packet_size ? ctx_->max_packet_size : 64);
+            for (int at = 0; at < actual; at += packet) {
+                const int n = std::min(packet, actual - at);
+                if (n > 2) pending_.insert(pending_.end(), raw_.begin() + at + 2, raw_.begin() + at + n);
+            }
+        }
+        const int n = std::min(size, static_cast<int>(pending_.size()));
+        std::copy_n(pending_.begin(), n, buffer);
+        pending_.erase(pending_.begin(), pending_.begin() + n);
+        return n;
     }
 
     int writeData(const std::uint8_t* data, int size, int* written) override {
@@ -79,9 +102,15 @@ public:
         return ftdi_set_bitmode(ctx_, mask, mode);
     }
     int setLatencyTimer(std::uint8_t ms) override { return ftdi_set_latency_timer(ctx_, ms); }
-    int purgeReceive() override { return ftdi_tciflush(ctx_); }
+    int purgeReceive() override {
+        pending_.clear();
+        return ftdi_tciflush(ctx_);
+    }
     int purgeTransmit() override { return ftdi_tcoflush(ctx_); }
-    int reset() override { return ftdi_usb_reset(ctx_); }
+    int reset() override {
+        pending_.clear();
+        return ftdi_usb_reset(ctx_);
+    }
 
     int setChunkSizes(unsigned readSize, unsigned writeSize) override {
         if (readSize) {
@@ -199,6 +228,8 @@ private:
 
     std::mutex m_;  // transfer state, shared with whichever thread runs the callbacks
     ftdi_context* ctx_;
+    std::vector<std::uint8_t> raw_;      // one bulk read, modem-status bytes included
+    std::vector<std::uint8_t> pending_;  // payload a short readData left over
     std::vector<Transfer*> transfers_;
     StreamSink sink_;
     int error_ = 0;

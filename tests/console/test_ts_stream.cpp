@@ -422,3 +422,30 @@ TEST_F(StalledPump, AStallLongerThanTheDriverHoldsIsLogged) {
     const auto c = counters(recorded());  // still whole packets on their sync bytes
     EXPECT_GT(c.size(), 20000u);
 }
+
+// The board pulled in the middle of a stream: the read fails, and the queue
+// query that follows tells a lost device from a stream that merely stopped.
+class PumpLosingTheBoard : public PumpCore {
+protected:
+    void run(bool queueFails) {
+        board.addFault(*sim::parseCallFault("FT_Read:1=4@60"));
+        if (queueFails) board.addFault(*sim::parseCallFault("FT_GetQueueStatus:1=4@2"));
+        startUp(generated(7000));
+        udpAndRecordFromTheStart();
+        panel.SetEnabled(console::Control::GetTSBtn, true);  // as Open TS fifo left it
+        getTs();
+        const QStringList lost = panel.linesStartingWith(QStringLiteral("Get_USB_Device_QueueStatus failed"));
+        EXPECT_EQ(lost.size(), queueFails ? 1 : 0) << panel.log.join('\n').toStdString();
+        ASSERT_EQ(panel.linesStartingWith(QStringLiteral("Done ...I=0 ")).size(), 1);
+        EXPECT_TRUE(panel.log.contains(QStringLiteral("Recording stopped.")));
+        EXPECT_EQ(panel.isEnabled(console::Control::GetTSBtn), !queueFails);
+        EXPECT_EQ(panel.isEnabled(console::Control::BtnQuit), queueFails);
+        const Bytes file = recorded();
+        EXPECT_EQ(file.size() % Chunk, 0u);
+        EXPECT_GE(file.size(), 50 * Chunk) << "the chunks read before the failure";
+        EXPECT_EQ(testing_support::counterGaps(counters(file)), 0);
+    }
+};
+
+TEST_F(PumpLosingTheBoard, TheLostDeviceIsSaidAndOnlyQuitIsLeft) { run(true); }
+TEST_F(PumpLosingTheBoard, AFailedReadWithTheQueueStillThereEndsLikeAStoppedStream) { run(false); }

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Runs vesperbox through its real libftdi1 backend on a virtual FT2232H: a
+# libusb-1.0 stand-in, loaded in front of the system's libusb, with the
+# simulated board's chips behind the USB interfaces. No board is needed and
+# nothing of the program is replaced.
+#
+#   scripts/virtual-board.sh [BOARD OPTION | PROGRAM OPTION]...
+#
+# Board options (the fitted NIM, chip faults, the stream source, unplug, a
+# slow host) go to the virtual board; everything else to vesperbox, e.g.
+#   scripts/virtual-board.sh --nim=sharp --ts-file=clip.ts
+#   scripts/virtual-board.sh --unplug-after-ts-bytes=4000000 --do "BtnOpenB,GetTSBtn,wait 5000,Exit1"
+# --help lists both. VESPER_BUILD_DIR picks another build (default build/).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${VESPER_BUILD_DIR:-$root/build}"
+exe="$build/vesperbox"
+lib="$build/libvesper_vusb.so"
+
+if [ ! -x "$exe" ] || [ ! -f "$lib" ]; then
+  "$root/scripts/install-deps.sh"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPER_TESTS=OFF -DVESPER_BENCH=OFF
+  cmake --build "$build" --target vesperbox vesper_vusb -j"$(nproc)"
+fi
+
+board=()
+program=()
+for arg in "$@"; do
+  case "$arg" in
+    --nim=*|--fault=*|--i2c-trace=*|--i2c-seed=*|--usb-latency-us=*|--usb-timing=*|--ts-rate=*|--ts-file=*|\
+    --unplug-after-*|--slow-host-us=*|--serial=*)
+      # The board reads its options split at blanks.
+      case "$arg" in *[[:space:]]*) echo "virtual-board: no blanks in board options: '$arg'" >&2; exit 2;; esac
+      board+=("$arg");;
+    --help|-h)
+      "$exe" --help
+      cat <<'HELP'
+
+scripts/virtual-board.sh runs vesperbox as above, through the libftdi backend,
+on a virtual FT2232H on USB (USB ID 0403:6010, serial VB2232H1). It takes the
+simulated board's chip and stream options listed above, and these:
+  --unplug-after-ms=MS       the board is unplugged MS ms after the first open
+  --unplug-after-writes=N    ... after the N-th bulk write to channel A
+  --unplug-after-ts-bytes=N  ... once channel B has sent N stream bytes
+  --slow-host-us=US          every USB transfer completes US microseconds late
+  --serial=TEXT              the EEPROM's serial number (VB2232H1)
+HELP
+      exit 0;;
+    *) program+=("$arg");;
+  esac
+done
+
+preload="$lib"
+# A sanitizer build wants its runtime first in the preload list.
+asan="$(ldd "$exe" | awk '/libasan\.so/ {print $3; exit}')"
+if [ -n "$asan" ]; then preload="$asan:$preload"; fi
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "virtual-board: no display found; starting on a virtual X server (xvfb-run)" >&2
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" \
+    env VESPER_VUSB_OPTIONS="${board[*]:-}" LD_PRELOAD="$preload" "$exe" ${program[@]+"${program[@]}"}
+fi
+exec env VESPER_VUSB_OPTIONS="${board[*]:-}" LD_PRELOAD="$preload" "$exe" ${program[@]+"${program[@]}"}

@@ -1,0 +1,36 @@
+// The options of the simulated board's chips, gathered by whichever way in
+// builds the board (the in-process D2XX board, the virtual USB device), and
+// the channel devices they describe.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sim/channel_a.h"
+#include "sim/channel_device.h"
+#include "sim/ts_source.h"
+#include "usb/platform_services.h"
+
+namespace sim {
+
+struct BoardSetup {
+    // The command line gets the real chip's USB timing.
+    ChannelAOptions channelA = ChannelAOptions::commandLineDefaults();
+    ChannelBOptions channelB;
+};
+
+// Offers the argument to the parser of each part of the board.
+OptionParse parseBoardOption(const std::string& arg, BoardSetup& setup, std::string* error);
+std::string boardOptionsHelp();
+
+struct BoardChannels {
+    std::unique_ptr<ChannelDevice> a;
+    std::unique_ptr<ChannelDevice> b;
+};
+
+// Builds both channels; false (with *error) when the stream file cannot be
+// read. A trace file that cannot be written only warns.
+bool makeBoardChannels(const BoardSetup& setup, usb::Clock& clock, BoardChannels* channels,
+                       std::string* error, std::string* warning);
+
+}  // namespace sim

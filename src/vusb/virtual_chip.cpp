@@ -1,0 +1,329 @@
+#include "vusb/virtual_chip.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+#include <thread>
+
+namespace vusb {
+
+namespace {
+
+// FTDI's vendor requests (the numbers libftdi1 sends).
+constexpr std::uint8_t kReset = 0x00;
+constexpr std::uint8_t kPollModemStatus = 0x05;
+constexpr std::uint8_t kSetLatencyTimer = 0x09;
+constexpr std::uint8_t kGetLatencyTimer = 0x0A;
+constexpr std::uint8_t kSetBitMode = 0x0B;
+constexpr std::uint8_t kReadPins = 0x0C;
+constexpr std::uint8_t kReadEeprom = 0x90;
+// wValue of the reset request. The names are the chip's: "purge RX" empties
+// what the host sent and the chip has not yet taken, "purge TX" what waits to
+// go to the host.
+constexpr std::uint16_t kResetSio = 0;
+constexpr std::uint16_t kPurgeFromHost = 1;
+constexpr std::uint16_t kPurgeToHost = 2;
+// Modem status as an idle FT2232H reports it in every packet: CTS and DSR
+// high, transmitter empty.
+constexpr std::uint8_t kModemStatus[kStatusBytes] = {0x32, 0x60};
+
+bool number(const std::string& text, std::uint64_t* out) {
+    if (text.empty()) return false;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return ec == std::errc() && p == text.data() + text.size();
+}
+
+bool valueOf(const std::string& arg, const char* prefix, std::string* value) {
+    const std::string p(prefix);
+    if (arg.rfind(p, 0) != 0) return false;
+    *value = arg.substr(p.size());
+    return true;
+}
+
+}  // namespace
+
+class VirtualChip::SteadyClock final : public usb::Clock {
+public:
+    bool hasPerformanceCounter() override { return true; }
+    std::int64_t performanceFrequency() override { return 1000000000; }
+    std::int64_t performanceCounter() override {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    std::uint32_t tickCount() override {
+        return static_cast<std::uint32_t>(performanceCounter() / 1000000);
+    }
+    void sleepMs(std::uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+    usb::LocalDateTime localNow() override {
+        const std::time_t t = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    }
+};
+
+bool parseVusbOptions(const std::string& text, VusbOptions* options, std::string* error) {
+    std::istringstream words(text);
+    std::string arg;
+    while (words >> arg) {
+        std::string v;
+        std::uint64_t n = 0;
+        if (valueOf(arg, "--unplug-after-ms=", &v)) {
+            if (!number(v, &n)) return *error = "--unplug-after-ms wants milliseconds: " + arg, false;
+            options->unplugAfterMs = static_cast<std::int64_t>(n);
+        } else if (valueOf(arg, "--unplug-after-writes=", &v)) {
+            if (!number(v, &n) || n == 0) return *error = "--unplug-after-writes wants a count above 0: " + arg, false;
+            options->unplugAfterWrites = n;
+        } else if (valueOf(arg, "--unplug-after-ts-bytes=", &v)) {
+            if (!number(v, &n) || n == 0) return *error = "--unplug-after-ts-bytes wants a count above 0: " + arg, false;
+            options->unplugAfterTsBytes = n;
+        } else if (valueOf(arg, "--slow-host-us=", &v)) {
+            if (!number(v, &n) || n > 10000000) return *error = "--slow-host-us wants 0 to 10000000: " + arg, false;
+            options->slowHostUs = static_cast<std::uint32_t>(n);
+        } else if (valueOf(arg, "--serial=", &v)) {
+            if (v.empty() || v.size() > 14) return *error = "--serial wants 1 to 14 characters: " + arg, false;
+            options->serial = v;
+        } else {
+            switch (sim::parseBoardOption(arg, options->board, error)) {
+            case sim::OptionParse::Accepted: break;
+            case sim::OptionParse::Malformed: return false;
+            case sim::OptionParse::NotMine: return *error = "unknown option '" + arg + "'", false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string vusbOptionsHelp() {
+    return "The virtual FT2232H on USB:\n"
+           "  --unplug-after-ms=MS       the board is unplugged MS ms after the first open\n"
+           "  --unplug-after-writes=N    ... after the N-th bulk write to channel A\n"
+           "  --unplug-after-ts-bytes=N  ... once channel B has sent N stream bytes\n"
+           "  --slow-host-us=US          every transfer completes US microseconds late\n"
+           "  --serial=TEXT              the EEPROM's serial number (VB2232H1)\n" +
+           sim::boardOptionsHelp();
+}
+
+VirtualChip& VirtualChip::instance() {
+    // Never destroyed: the program's threads may still be closing channels
+    // while static destructors run.
+    static VirtualChip* chip = [] {
+        VusbOptions options;
+        std::string error;
+        const char* text = std::getenv("VESPER_VUSB_OPTIONS");
+        if (text && !parseVusbOptions(text, &options, &error)) {
+            std::fprintf(stderr, "vesper_vusb: %s\n", error.c_str());
+            std::fflush(stderr);
+            std::_Exit(2);
+        }
+        return new VirtualChip(options);
+    }();
+    return *chip;
+}
+
+VirtualChip::VirtualChip(const VusbOptions& options)
+    : options_(options), clock_(std::make_unique<SteadyClock>()) {
+    std::string error, warning;
+    // Channel B's packets are made here, from the FIFO's bytes as they come;
+    // the FIFO's own packet timing serves the in-process driver only.
+    sim::BoardSetup board = options_.board;
+    board.channelB.usbTiming = sim::UsbTiming::Ideal;
+    if (!sim::makeBoardChannels(board, *clock_, &channels_, &error, &warning)) {
+        std::fprintf(stderr, "vesper_vusb: %s\n", error.c_str());
+        std::fflush(stderr);
+        std::_Exit(2);
+    }
+    if (!warning.empty()) std::fprintf(stderr, "vesper_vusb: %s\n", warning.c_str());
+    pipes_[0].device = channels_.a.get();
+    pipes_[1].device = channels_.b.get();
+}
+
+std::int64_t VirtualChip::nowUs() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void VirtualChip::unplug() {
+    if (unplugged_) return;
+    unplugged_ = true;
+    for (Pipe& p : pipes_) {
+        if (p.claimed && p.device) p.device->closed();
+        p.claimed = false;
+    }
+}
+
+void VirtualChip::checkUnplug() {
+    if (unplugged_) return;
+    if (options_.unplugAfterMs >= 0 && firstClaimUs_ >= 0 &&
+        nowUs() - firstClaimUs_ >= options_.unplugAfterMs * 1000)
+        unplug();
+    if (options_.unplugAfterWrites && writesA_ >= options_.unplugAfterWrites) unplug();
+    if (options_.unplugAfterTsBytes && tsBytes_ >= options_.unplugAfterTsBytes) unplug();
+}
+
+bool VirtualChip::present() {
+    checkUnplug();
+    return !unplugged_;
+}
+
+int VirtualChip::claim(int iface) {
+    if (!present()) return LIBUSB_ERROR_NO_DEVICE;
+    if (iface < 0 || iface > 1) return LIBUSB_ERROR_NOT_FOUND;
+    if (kernelDriver_[iface]) {
+        if (!autoDetach_) return LIBUSB_ERROR_BUSY;
+        kernelDriver_[iface] = false;
+    }
+    Pipe& p = pipes_[iface];
+    if (p.claimed) return LIBUSB_ERROR_BUSY;
+    p.claimed = true;
+    p.lastPacketUs = nowUs();
+    if (firstClaimUs_ < 0) firstClaimUs_ = p.lastPacketUs;
+    p.device->opened();
+    return 0;
+}
+
+int VirtualChip::release(int iface) {
+    if (iface < 0 || iface > 1) return LIBUSB_ERROR_NOT_FOUND;
+    Pipe& p = pipes_[iface];
+    if (unplugged_) return LIBUSB_ERROR_NO_DEVICE;
+    if (!p.claimed) return LIBUSB_ERROR_NOT_FOUND;
+    p.claimed = false;
+    p.device->closed();
+    return 0;
+}
+
+int VirtualChip::detachKernelDriver(int iface) {
+    if (!present()) return LIBUSB_ERROR_NO_DEVICE;
+    if (iface < 0 || iface > 1) return LIBUSB_ERROR_NOT_FOUND;
+    if (!kernelDriver_[iface]) return LIBUSB_ERROR_NOT_FOUND;
+    kernelDriver_[iface] = false;
+    return 0;
+}
+
+int VirtualChip::attachKernelDriver(int iface) {
+    if (!present()) return LIBUSB_ERROR_NO_DEVICE;
+    if (iface < 0 || iface > 1) return LIBUSB_ERROR_NOT_FOUND;
+    if (pipes_[iface].claimed) return LIBUSB_ERROR_BUSY;
+    kernelDriver_[iface] = true;
+    return 0;
+}
+
+int VirtualChip::control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+                         std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
+    if (!present()) return LIBUSB_ERROR_NO_DEVICE;
+    const bool in = requestType & LIBUSB_ENDPOINT_IN;
+    if ((requestType & (0x03 << 5)) != LIBUSB_REQUEST_TYPE_VENDOR) {
+        // libftdi1 asks nothing standard of the chip by control request.
+        return LIBUSB_ERROR_PIPE;
+    }
+    if (request == kReadEeprom) {
+        // A blank EEPROM: every word reads 0xFFFF.
+        if (!in) return LIBUSB_ERROR_PIPE;
+        std::fill(data, data + length, 0xFF);
+        return length;
+    }
+    // The low byte of wIndex names the channel: 1 = A, 2 = B.
+    const int iface = (index & 0xFF) - 1;
+    if (iface < 0 || iface > 1) return LIBUSB_ERROR_PIPE;
+    Pipe& p = pipes_[iface];
+    switch (request) {
+    case kReset:
+        if (value == kResetSio) {
+            p.device->reset();
+        } else if (value == kPurgeFromHost) {
+            p.device->purgeTransmit();
+        } else if (value == kPurgeToHost) {
+            p.device->purgeReceive();
+        }
+        return 0;
+    case kSetLatencyTimer:
+        // The chip takes 1..255 ms; 0 behaves as 1.
+        p.latencyMs = static_cast<std::uint8_t>(std::max<std::uint16_t>(value & 0xFF, 1));
+        return 0;
+    case kGetLatencyTimer:
+        if (!in || length < 1) return LIBUSB_ERROR_PIPE;
+        data[0] = p.latencyMs;
+        return 1;
+    case kSetBitMode:
+        p.bitMode = static_cast<std::uint8_t>(value >> 8);
+        p.device->setBitMode(static_cast<std::uint8_t>(value & 0xFF), p.bitMode);
+        return 0;
+    case kPollModemStatus: {
+        if (!in) return LIBUSB_ERROR_PIPE;
+        const int n = std::min<int>(length, kStatusBytes);
+        std::copy(kModemStatus, kModemStatus + n, data);
+        return n;
+    }
+    case kReadPins:
+        if (!in || length < 1) return LIBUSB_ERROR_PIPE;
+        data[0] = 0xFF;  // inputs float high through the pull-ups
+        return 1;
+    default:
+        // Baud rate, data format, flow control, modem lines, event and error
+        // characters: accepted, and nothing on this board depends on them.
+        if (in) {
+            std::fill(data, data + length, 0);
+            return length;
+        }
+        return 0;
+    }
+}
+
+int VirtualChip::bulkOut(int iface, const std::uint8_t* data, int length) {
+    if (!present()) return LIBUSB_ERROR_NO_DEVICE;
+    Pipe& p = pipes_[iface];
+    if (!p.claimed) return LIBUSB_ERROR_IO;
+    p.device->write(data, static_cast<std::size_t>(length));
+    if (iface == 0) ++writesA_;
+    checkUnplug();
+    return unplugged_ ? LIBUSB_ERROR_NO_DEVICE : 0;
+}
+
+Fill VirtualChip::fillIn(int iface, std::uint8_t* buffer, int length, int* actual) {
+    if (!present()) return Fill::NoDevice;
+    Pipe& p = pipes_[iface];
+    if (!p.claimed) return Fill::NoDevice;
+    const std::int64_t now = nowUs();
+    constexpr int payloadMax = kPacketSize - kStatusBytes;
+    while (*actual < length) {
+        const std::size_t waiting = p.device->available();
+        const bool full = waiting >= static_cast<std::size_t>(payloadMax);
+        // MPSSE answers go out as soon as the engine has them: the program
+        // ends every command batch with "send immediate". The stream waits
+        // for a full packet or the latency timer.
+        const bool flushed = iface == 0 && waiting > 0;
+        const bool timer = now - p.lastPacketUs >= std::int64_t{p.latencyMs} * 1000;
+        if (!full && !flushed && !timer) return Fill::Waiting;
+        const int payload = static_cast<int>(std::min<std::size_t>(waiting, payloadMax));
+        const int packet = payload + kStatusBytes;
+        // The chip sends its packet whatever room the host left.
+        if (length - *actual < packet) return Fill::Overflow;
+        std::uint8_t* at = buffer + *actual;
+        at[0] = kModemStatus[0];
+        at[1] = kModemStatus[1];
+        const auto got = static_cast<int>(p.device->read(at + kStatusBytes, static_cast<std::size_t>(payload)));
+        *actual += got + kStatusBytes;
+        p.lastPacketUs = now;
+        if (iface == 1) {
+            tsBytes_ += static_cast<std::uint64_t>(got);
+            if (options_.unplugAfterTsBytes && tsBytes_ >= options_.unplugAfterTsBytes) {
+                unplug();
+                return Fill::NoDevice;
+            }
+        }
+        if (got + kStatusBytes < kPacketSize) return Fill::Done;
+    }
+    return Fill::Done;
+}
+
+}  // namespace vusb

@@ -1,0 +1,320 @@
+// The program as shipped (no --simulate, the libftdi backend over the real
+// libftdi1) on the virtual FT2232H on USB: start-up, the I2C set-up and link
+// tests, the stream to UDP and to a recording, and a board unplugged in the
+// middle of each.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "sim/ts_source.h"
+#include "virtual_board_run.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using vusb_test::ProgramRun;
+using vusb_test::runOnVirtualBoard;
+constexpr std::size_t Chunk = 1316;
+
+Bytes readFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray b = f.readAll();
+    return {b.begin(), b.end()};
+}
+
+// Where in the looped source the data starts, if it is one unbroken run of it.
+std::optional<std::size_t> loopOffset(const Bytes& source, const Bytes& data) {
+    if (source.empty() || data.empty()) return std::nullopt;
+    for (std::size_t start = 0; start < source.size(); start += sim::TsPacketSize) {
+        bool all = true;
+        for (std::size_t i = 0; i < data.size() && all; ++i)
+            all = data[i] == source[(start + i) % source.size()];
+        if (all) return start;
+    }
+    return std::nullopt;
+}
+
+// Continuity-counter errors over all PIDs that carry payload; -1 when the
+// data is not whole 188-byte packets.
+int continuityErrors(const Bytes& ts) {
+    if (ts.size() % sim::TsPacketSize) return -1;
+    int errors = 0;
+    std::optional<int> last[0x2000];
+    for (std::size_t off = 0; off < ts.size(); off += sim::TsPacketSize) {
+        const std::uint8_t* p = ts.data() + off;
+        if (p[0] != 0x47) return -1;
+        const int pid = (p[1] & 0x1F) << 8 | p[2];
+        if (pid == 0x1FFF || !(p[3] & 0x10)) continue;  // null packets, no payload
+        const int cc = p[3] & 0x0F;
+        if (last[pid] && cc != ((*last[pid] + 1) & 0x0F)) ++errors;
+        last[pid] = cc;
+    }
+    return errors;
+}
+
+// A player on 127.0.0.1: takes the datagrams of the first sender it hears
+// and counts, but drops, those of anyone else on the machine.
+class Player {
+public:
+    Player() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int big = 8 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        if (bound_) thread_ = std::thread([this] { loop(); });
+    }
+    ~Player() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        ::close(fd_);
+    }
+    bool bound() const { return bound_; }
+    std::uint16_t port() const { return port_; }
+    std::vector<Bytes> datagrams() {
+        std::lock_guard lock(m_);
+        return datagrams_;
+    }
+
+private:
+    void loop() {
+        Bytes buf(65536);
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 0) continue;
+            if (from.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) continue;
+            if (!sender_) sender_ = from.sin_port;
+            if (from.sin_port != *sender_) continue;
+            std::lock_guard lock(m_);
+            datagrams_.emplace_back(buf.begin(), buf.begin() + n);
+        }
+    }
+    int fd_ = -1;
+    bool bound_ = false;
+    std::uint16_t port_ = 0;
+    std::optional<in_port_t> sender_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex m_;
+    std::vector<Bytes> datagrams_;
+};
+
+Bytes joinWholeChunks(const std::vector<Bytes>& datagrams) {
+    Bytes all;
+    for (const Bytes& d : datagrams) {
+        EXPECT_EQ(d.size(), Chunk) << "one chunk per datagram";
+        all.insert(all.end(), d.begin(), d.end());
+    }
+    return all;
+}
+
+class VirtualBoard : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+
+    QStringList recordings() const { return QDir(dir.path()).entryList({"*.TS"}, QDir::Files); }
+    Bytes onlyRecording() const {
+        const QStringList r = recordings();
+        EXPECT_EQ(r.size(), 1) << r.join(",").toStdString();
+        return r.isEmpty() ? Bytes{} : readFile(QDir(dir.path()).filePath(r[0]));
+    }
+
+    // A two-second clip made by ffmpeg, for the looped stream.
+    void makeClip() {
+        // Not *.ts: the recordings are told apart by that name.
+        clip = dir.filePath("clip.mpegts");
+        QProcess ff;
+        ff.start("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
+                            "testsrc=duration=2:size=320x240:rate=25", "-c:v", "mpeg2video", "-f",
+                            "mpegts", clip});
+        ASSERT_TRUE(ff.waitForFinished(60000) && ff.exitCode() == 0)
+            << "ffmpeg is needed to make the clip";
+        source = readFile(clip);
+        ASSERT_GT(source.size(), 10 * Chunk);
+        ASSERT_EQ(source.size() % sim::TsPacketSize, 0u);
+        // The clip itself must be free of continuity errors for the check
+        // on what comes out to mean anything.
+        ASSERT_EQ(continuityErrors(source), 0);
+    }
+
+    static void expectLogged(const ProgramRun& r, const QStringList& lines) {
+        for (const QString& l : lines)
+            EXPECT_TRUE(r.out.contains(l)) << "missing: " << l.toStdString() << "\nstdout:\n"
+                                           << r.out.toStdString() << "\nstderr:\n"
+                                           << r.err.toStdString();
+    }
+
+    QTemporaryDir dir;
+    QString clip;
+    Bytes source;
+};
+
+TEST_F(VirtualBoard, StartUpFindsBothChannelsOpensAAndOpensAndClosesB) {
+    const QString trace = dir.filePath("d2xx.txt");
+    const ProgramRun r = runOnVirtualBoard({}, {"--d2xx-trace=" + trace, "--do", "Exit1"}, dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    expectLogged(r, {"FT2232H  I2C is open\n", "FT2232H FIFO open for TS\n",
+                     QString::fromUtf8("For I2C,we will use device N° VB2232H1A named: Dual RS232-HS A\n"),
+                     QString::fromUtf8("For TS,we will use device N° VB2232H1B named: Dual RS232-HS B\n"),
+                     "FT2232H FIFO closed for TS\n"});
+    EXPECT_FALSE(r.out.contains("No FT2232H"));
+    EXPECT_LT(r.out.indexOf("FIFO open for TS"), r.out.indexOf("FIFO closed for TS"));
+
+    // The device count and what the backend made of the USB descriptors.
+    const Bytes traced = readFile(trace);
+    const QString calls = QString::fromUtf8(reinterpret_cast<const char*>(traced.data()),
+                                            static_cast<qsizetype>(traced.size()));
+    EXPECT_TRUE(calls.contains("FT_ListDevices(NUMBER_ONLY) -> 0 FT_OK count=2")) << calls.toStdString();
+    EXPECT_TRUE(calls.contains("FT_CreateDeviceInfoList() -> 0 FT_OK count=2"));
+    EXPECT_TRUE(calls.contains("type=6 id=0x04036010 loc=0x2111 serial=\"VB2232H1A\""));
+    EXPECT_TRUE(calls.contains("type=6 id=0x04036010 loc=0x2112 serial=\"VB2232H1B\""));
+    // Both channels were opened, flags say "open, high speed" while they are.
+    EXPECT_TRUE(calls.contains("FT_GetDeviceInfoDetail(1) -> 0 FT_OK flags=0x3"));
+}
+
+TEST_F(VirtualBoard, EardaLinkTestHasNoI2cErrors) {
+    const ProgramRun r = runOnVirtualBoard({}, {"--do", "TestI2CBtn,TestEardaBtn,Exit1"}, dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    expectLogged(r, {"I2C controler INIT OK\n", "Init MPSSE I2C done!\n", "Demodulator is recognized\n",
+                     "Writing demodulator default values ==> OK\n",
+                     "ZavoRuraz initialization ==> OK\n", "Reading OK\n"});
+    EXPECT_EQ(r.out.count("we have : 0 reading errors from 1000\n"), 2) << r.out.toStdString();
+    EXPECT_EQ(r.out.count("we have : 0 writing errors and 0 reading errors from 512\n"), 2);
+    EXPECT_FALSE(r.out.contains("NOT OK")) << r.out.toStdString();
+}
+
+TEST_F(VirtualBoard, SharpLinkTestHasNoI2cErrors) {
+    const ProgramRun r = runOnVirtualBoard({"--nim=sharp"}, {"--do", "TestI2CBtn,TestSharpBtn,Exit1"}, dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    expectLogged(r, {"I2C controler INIT OK\n", "Demodulator is recognized\n"});
+    EXPECT_EQ(r.out.count("we have : 0 reading errors from 1000\n"), 2) << r.out.toStdString();
+    EXPECT_EQ(r.out.count("we have : 0 writing errors and 0 reading errors from 512\n"), 2);
+    EXPECT_FALSE(r.out.contains("NOT OK")) << r.out.toStdString();
+}
+
+// The stream as the operator starts it: UDP and Record on for three seconds.
+// Both outputs are one unbroken run of the looped clip.
+TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
+    makeClip();
+    Player player;
+    ASSERT_TRUE(player.bound());
+    const QString udp = QString("--udp=127.0.0.1:%1").arg(player.port());
+    const ProgramRun r = runOnVirtualBoard(
+        {"--ts-file=" + clip},
+        {udp, "--do", "BtnOpenB,GetTSBtn,UDPOnOff,RecordOnOff,wait 3000,RecordOnOff,GetTSBtn,Exit1"},
+        dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    expectLogged(r, {"Started recording '", "Recording stopped.\n"});
+    EXPECT_FALSE(r.out.contains("failed")) << r.out.toStdString();
+
+    const Bytes recorded = onlyRecording();
+    // 8 Mbit/s for most of three seconds.
+    EXPECT_GT(recorded.size(), 1'000'000u);
+    EXPECT_EQ(recorded.size() % Chunk, 0u);
+    EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Bytes sent = joinWholeChunks(player.datagrams());
+    EXPECT_GT(sent.size(), recorded.size() / 2);
+    EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
+}
+
+// The generated stream numbers its packets: a host that sees every transfer
+// 20 ms late still loses none, as the backend keeps enough reads queued.
+TEST_F(VirtualBoard, SlowHostLosesNothingOfTheStream) {
+    const ProgramRun r = runOnVirtualBoard(
+        {"--slow-host-us=20000"},
+        {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 2000,RecordOnOff,GetTSBtn,Exit1"}, dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    const Bytes recorded = onlyRecording();
+    EXPECT_GT(recorded.size(), 500'000u);
+    EXPECT_EQ(continuityErrors(recorded), 0);
+}
+
+// Pulled while streaming: the read fails, the queue query that follows
+// says the device is gone, the run ends with the recording closed whole, Get
+// TS goes off for good and Quit is the way out.
+TEST_F(VirtualBoard, UnplugDuringStreamEndsTheRunAndKeepsTheRecordingWhole) {
+    makeClip();
+    const ProgramRun r = runOnVirtualBoard(
+        {"--ts-file=" + clip, "--unplug-after-ts-bytes=2000000"},
+        {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 4000,GetTSBtn,BtnQuit,wait 3000,Exit1"}, dir.path(),
+        60000);
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    expectLogged(r, {"Get_USB_Device_QueueStatus failed, No Device\n", "Done ...I=0 FT_Q_Bytes= ",
+                     "Recording stopped.\n"});
+    EXPECT_LT(r.out.indexOf("Get_USB_Device_QueueStatus failed"), r.out.indexOf("Done ...I=0"));
+    EXPECT_TRUE(r.err.contains("step 'GetTSBtn': the switch is disabled")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("step 'BtnQuit': the button is disabled")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("step 'Exit1'")) << "Quit did not end the program";
+    // No dialog in the middle of a stream.
+    EXPECT_EQ(r.dialogs().filter("FT_CloseB").size(), r.dialogs().size()) << r.err.toStdString();
+
+    // The count includes what start-up and the stream before Record read.
+    const Bytes recorded = onlyRecording();
+    EXPECT_GT(recorded.size(), 200'000u);
+    EXPECT_LE(recorded.size(), 2'000'000u);
+    EXPECT_EQ(recorded.size() % Chunk, 0u);
+    EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
+}
+
+// Pulled while the pump waits for the first data: the queue query fails
+// with status 4, Get TS goes off for good and Quit is the way out.
+TEST_F(VirtualBoard, UnplugWhileWaitingForDataLosesTheDevice) {
+    const ProgramRun r = runOnVirtualBoard(
+        {"--fault=ts-none", "--unplug-after-ms=1500"},
+        {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 3000,GetTSBtn,BtnQuit,wait 3000,Exit1"},
+        dir.path(), 60000);
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    expectLogged(r, {"Get_USB_Device_QueueStatus failed, No Device\n"});
+    EXPECT_FALSE(r.out.contains("Done ...I=")) << r.out.toStdString();
+    EXPECT_TRUE(r.err.contains("step 'GetTSBtn': the switch is disabled")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("step 'BtnQuit': the button is disabled")) << r.err.toStdString();
+    EXPECT_FALSE(r.err.contains("step 'Exit1'")) << "Quit did not end the program";
+    EXPECT_TRUE(recordings().isEmpty());
+}
+
+// The link test stops at the first failed call with one line and one
+// dialog, instead of a dialog for each of the thousands of calls left.
+TEST_F(VirtualBoard, UnplugDuringLinkTestEndsPromptly) {
+    // Well inside the first 1000 reads of the link test.
+    const ProgramRun r = runOnVirtualBoard({"--unplug-after-writes=400"},
+                                           {"--do", "TestI2CBtn,TestEardaBtn,Exit1"}, dir.path(), 60000);
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_LT(r.elapsedMs, 20000) << r.out.toStdString();
+    EXPECT_EQ(r.out.count("ERROR : I2C link lost at "), 1) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("reading errors from 1000")) << r.out.toStdString();
+    // Closing channel B at the exit, already closed since start-up, has its own.
+    QStringList dialogs = r.dialogs();
+    dialogs.removeAll("dialog: FT_CloseB - Invalid handle...");
+    EXPECT_EQ(dialogs.size(), 1) << r.err.toStdString();
+}
+
+}  // namespace
