@@ -10,35 +10,13 @@
 
 #include "app/options.h"
 #include "sim/ts_source.h"
+#include "support/program_run.h"
 #include "support/test_support.h"
 
 namespace {
 
-struct ProgramRun {
-    int exitCode = -1;
-    QStringList out;
-    QString err;
-};
-
-ProgramRun vesperbox(const QStringList& args, const QString& workDir = QDir::tempPath()) {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(workDir);
-    p.start(VESPERBOX_EXE, args);
-    ProgramRun r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        r.err = "timed out";
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
+using testing_support::ProgramRun;
+using testing_support::vesperbox;
 
 }  // namespace
 

@@ -56,12 +56,6 @@ ToolRun runTool(const QString& program, const QStringList& args, const QString& 
     return r;
 }
 
-Bytes readFile(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    const QByteArray b = f.readAll();
-    return {b.begin(), b.end()};
-}
 
 void writeFile(const QString& path, const Bytes& bytes) {
     QFile f(path);
@@ -69,17 +63,8 @@ void writeFile(const QString& path, const Bytes& bytes) {
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
 }
 
-// Where in the looped source the data starts, if it is one unbroken run of it.
-std::optional<std::size_t> loopOffset(const Bytes& source, const Bytes& data) {
-    if (source.empty() || data.empty()) return std::nullopt;
-    for (std::size_t start = 0; start < source.size(); start += sim::TsPacketSize) {
-        bool all = true;
-        for (std::size_t i = 0; i < data.size() && all; ++i)
-            all = data[i] == source[(start + i) % source.size()];
-        if (all) return start;
-    }
-    return std::nullopt;
-}
+using testing_support::loopOffset;
+using testing_support::readFile;
 
 // What ffprobe says of a file: "format_name=mpegts", "codec_name=mpeg2video", ...
 QString probe(const QString& path) {

@@ -3,6 +3,8 @@
 // payload of its counter PID, so that any gap shows.
 #pragma once
 
+#include <QFile>
+#include <QString>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -47,5 +49,43 @@ inline int counterGaps(const std::vector<std::uint64_t>& c) {
 }
 
 inline bool contiguous(const std::vector<std::uint64_t>& c) { return counterGaps(c) == 0; }
+
+// Continuity-counter errors over all PIDs that carry payload; -1 when the
+// data is not whole 188-byte packets on their sync bytes.
+inline int continuityErrors(const std::vector<std::uint8_t>& ts) {
+    if (ts.size() % sim::TsPacketSize) return -1;
+    int errors = 0;
+    std::optional<int> last[0x2000];
+    for (std::size_t off = 0; off < ts.size(); off += sim::TsPacketSize) {
+        const std::uint8_t* p = ts.data() + off;
+        if (p[0] != 0x47) return -1;
+        const int pid = (p[1] & 0x1F) << 8 | p[2];
+        if (pid == 0x1FFF || !(p[3] & 0x10)) continue;  // null packets, no payload
+        const int cc = p[3] & 0x0F;
+        if (last[pid] && cc != ((*last[pid] + 1) & 0x0F)) ++errors;
+        last[pid] = cc;
+    }
+    return errors;
+}
+
+// Where in the looped source the data starts, if it is one unbroken run of it.
+inline std::optional<std::size_t> loopOffset(const std::vector<std::uint8_t>& source,
+                                             const std::vector<std::uint8_t>& data) {
+    if (source.empty() || data.empty()) return std::nullopt;
+    for (std::size_t start = 0; start < source.size(); start += sim::TsPacketSize) {
+        bool all = true;
+        for (std::size_t i = 0; i < data.size() && all; ++i)
+            all = data[i] == source[(start + i) % source.size()];
+        if (all) return start;
+    }
+    return std::nullopt;
+}
+
+inline std::vector<std::uint8_t> readFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray b = f.readAll();
+    return {b.begin(), b.end()};
+}
 
 }  // namespace testing_support

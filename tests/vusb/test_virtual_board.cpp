@@ -4,18 +4,11 @@
 // middle of each.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include "sim/ts_source.h"
+#include "support/ts_check.h"
+#include "support/udp_receiver.h"
 #include "virtual_board_run.h"
 
 namespace {
@@ -25,99 +18,10 @@ using vusb_test::ProgramRun;
 using vusb_test::runOnVirtualBoard;
 constexpr std::size_t Chunk = 1316;
 
-Bytes readFile(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    const QByteArray b = f.readAll();
-    return {b.begin(), b.end()};
-}
-
-// Where in the looped source the data starts, if it is one unbroken run of it.
-std::optional<std::size_t> loopOffset(const Bytes& source, const Bytes& data) {
-    if (source.empty() || data.empty()) return std::nullopt;
-    for (std::size_t start = 0; start < source.size(); start += sim::TsPacketSize) {
-        bool all = true;
-        for (std::size_t i = 0; i < data.size() && all; ++i)
-            all = data[i] == source[(start + i) % source.size()];
-        if (all) return start;
-    }
-    return std::nullopt;
-}
-
-// Continuity-counter errors over all PIDs that carry payload; -1 when the
-// data is not whole 188-byte packets.
-int continuityErrors(const Bytes& ts) {
-    if (ts.size() % sim::TsPacketSize) return -1;
-    int errors = 0;
-    std::optional<int> last[0x2000];
-    for (std::size_t off = 0; off < ts.size(); off += sim::TsPacketSize) {
-        const std::uint8_t* p = ts.data() + off;
-        if (p[0] != 0x47) return -1;
-        const int pid = (p[1] & 0x1F) << 8 | p[2];
-        if (pid == 0x1FFF || !(p[3] & 0x10)) continue;  // null packets, no payload
-        const int cc = p[3] & 0x0F;
-        if (last[pid] && cc != ((*last[pid] + 1) & 0x0F)) ++errors;
-        last[pid] = cc;
-    }
-    return errors;
-}
-
-// A player on 127.0.0.1: takes the datagrams of the first sender it hears
-// and counts, but drops, those of anyone else on the machine.
-class Player {
-public:
-    Player() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int big = 8 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        if (bound_) thread_ = std::thread([this] { loop(); });
-    }
-    ~Player() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        ::close(fd_);
-    }
-    bool bound() const { return bound_; }
-    std::uint16_t port() const { return port_; }
-    std::vector<Bytes> datagrams() {
-        std::lock_guard lock(m_);
-        return datagrams_;
-    }
-
-private:
-    void loop() {
-        Bytes buf(65536);
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) continue;
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            const ssize_t n = ::recvfrom(fd_, buf.data(), buf.size(), 0,
-                                         reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 0) continue;
-            if (from.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) continue;
-            if (!sender_) sender_ = from.sin_port;
-            if (from.sin_port != *sender_) continue;
-            std::lock_guard lock(m_);
-            datagrams_.emplace_back(buf.begin(), buf.begin() + n);
-        }
-    }
-    int fd_ = -1;
-    bool bound_ = false;
-    std::uint16_t port_ = 0;
-    std::optional<in_port_t> sender_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex m_;
-    std::vector<Bytes> datagrams_;
-};
+using testing_support::continuityErrors;
+using testing_support::loopOffset;
+using testing_support::readFile;
+using testing_support::UdpReceiver;
 
 Bytes joinWholeChunks(const std::vector<Bytes>& datagrams) {
     Bytes all;
@@ -219,8 +123,8 @@ TEST_F(VirtualBoard, SharpLinkTestHasNoI2cErrors) {
 // Both outputs are one unbroken run of the looped clip.
 TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
     makeClip();
-    Player player;
-    ASSERT_TRUE(player.bound());
+    UdpReceiver player(true);
+    ASSERT_TRUE(player.ok());
     const QString udp = QString("--udp=127.0.0.1:%1").arg(player.port());
     const ProgramRun r = runOnVirtualBoard(
         {"--ts-file=" + clip},
@@ -238,7 +142,7 @@ TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
     EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
 
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const Bytes sent = joinWholeChunks(player.datagrams());
+    const Bytes sent = joinWholeChunks(UdpReceiver::fromProgram(player.settle()));
     EXPECT_GT(sent.size(), recorded.size() / 2);
     EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
 }
