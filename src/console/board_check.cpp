@@ -10,8 +10,6 @@ namespace console {
 
 namespace {
 
-constexpr std::uint16_t RegChipId = 0xF100;
-constexpr std::uint8_t ChipIdSTV0903 = 0x20;
 constexpr std::uint32_t StreamReadTimeoutMs = 100;
 constexpr std::uint32_t StreamWriteTimeoutMs = 100;
 
@@ -19,9 +17,6 @@ QString hex2(unsigned v) { return QStringLiteral("0x") + QString::number(v, 16).
 
 QString now() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
 
-QString fromDriver(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 }  // namespace
 
@@ -165,8 +160,8 @@ bool BoardCheck::findNim(CheckOutcome& o, QString* detail) {
     QStringList wrong;
     for (const Candidate& c : candidates) {
         std::uint8_t id = 0;
-        if (!bench_.i2c.I2C_ReadRegister(c.address, RegChipId, id)) continue;
-        if (id == ChipIdSTV0903) {
+        if (!bench_.i2c.I2C_ReadRegister(c.address, frontend::RegChipId, id)) continue;
+        if (id == frontend::ChipIdSTV0903) {
             o.nim = QString::fromLatin1(c.nim);
             o.demodAddress = c.address;
             *detail = o.nim + QStringLiteral(" NIM: STV0903 at ") + hex2(c.address);

@@ -4,16 +4,6 @@
 
 namespace console {
 
-namespace {
-
-// The driver hands out 8-bit text; serial numbers and descriptions are ASCII
-// in practice, Latin-1 keeps any other byte visible instead of dropping it.
-QString fromDriver(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
-
 void Startup::FormShow() {
     panel_.ClearLog();
     channels_.ShowFTErrors = true;

@@ -14,6 +14,12 @@
 
 namespace console {
 
+// The driver hands out 8-bit text; serial numbers and descriptions are ASCII
+// in practice, Latin-1 keeps any other byte visible instead of dropping it.
+inline QString fromDriver(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
 class Startup {
 public:
     Startup(usb::ChannelLayer& channels, i2c::I2cMaster& i2c, frontend::LinkTest& linkTest,

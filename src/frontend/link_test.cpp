@@ -10,9 +10,7 @@ namespace frontend {
 
 namespace {
 
-constexpr std::uint16_t RegChipId = 0xF100;
 constexpr std::uint16_t RegScratch = 0xF536;  // "register X" in the log
-constexpr std::uint8_t ChipIdSTV0903 = 0x20;
 constexpr std::uint8_t TestValue = 0x5A;
 constexpr int ReadLoopCount = 1000;
 

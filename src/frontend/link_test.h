@@ -23,6 +23,10 @@ public:
 inline constexpr std::uint8_t DemodSharp = 0xD0;
 inline constexpr std::uint8_t DemodEardatek = 0xD4;
 
+// Where the demodulator keeps its identity, and what an STV0903 answers.
+inline constexpr std::uint16_t RegChipId = 0xF100;
+inline constexpr std::uint8_t ChipIdSTV0903 = 0x20;
+
 // What a NIM test found: whether the demodulator answered, the total, and
 // whether the tuner took its set-up (and, on the Eardatek NIM, read back).
 struct LinkTestResult {

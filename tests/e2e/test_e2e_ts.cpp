@@ -83,14 +83,7 @@ void expectClipVideo(const QString& path) {
 
 using testing_support::UdpReceiver;
 
-Bytes joinWholeChunks(const std::vector<Bytes>& datagrams) {
-    Bytes all;
-    for (const Bytes& d : datagrams) {
-        EXPECT_EQ(d.size(), Chunk) << "one chunk per datagram";
-        all.insert(all.end(), d.begin(), d.end());
-    }
-    return all;
-}
+using testing_support::joinWholeChunks;
 
 // Counter gaps of the generated stream's payload PID (-1 for a sync loss),
 // and the counter packets seen.

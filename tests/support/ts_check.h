@@ -3,6 +3,8 @@
 // payload of its counter PID, so that any gap shows.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QFile>
 #include <QString>
 #include <cstdint>
@@ -79,6 +81,16 @@ inline std::optional<std::size_t> loopOffset(const std::vector<std::uint8_t>& so
         if (all) return start;
     }
     return std::nullopt;
+}
+
+// Datagrams joined into one stream; each must be one whole 1316-byte chunk.
+inline std::vector<std::uint8_t> joinWholeChunks(const std::vector<std::vector<std::uint8_t>>& datagrams) {
+    std::vector<std::uint8_t> all;
+    for (const auto& d : datagrams) {
+        EXPECT_EQ(d.size(), 1316u) << "one chunk per datagram";
+        all.insert(all.end(), d.begin(), d.end());
+    }
+    return all;
 }
 
 inline std::vector<std::uint8_t> readFile(const QString& path) {

@@ -23,14 +23,7 @@ using testing_support::loopOffset;
 using testing_support::readFile;
 using testing_support::UdpReceiver;
 
-Bytes joinWholeChunks(const std::vector<Bytes>& datagrams) {
-    Bytes all;
-    for (const Bytes& d : datagrams) {
-        EXPECT_EQ(d.size(), Chunk) << "one chunk per datagram";
-        all.insert(all.end(), d.begin(), d.end());
-    }
-    return all;
-}
+using testing_support::joinWholeChunks;
 
 class VirtualBoard : public testing::Test {
 protected:
