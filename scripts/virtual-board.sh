@@ -10,6 +10,7 @@
 # slow host) go to the virtual board; everything else to vesperbox, e.g.
 #   scripts/virtual-board.sh --nim=sharp --ts-file=clip.ts
 #   scripts/virtual-board.sh --unplug-after-ts-bytes=4000000 --do "BtnOpenB,GetTSBtn,wait 5000,Exit1"
+#   scripts/virtual-board.sh --boards=2 --board=VB2232H2
 # --help lists both. VESPER_BUILD_DIR picks another build (default build/).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -28,7 +29,7 @@ program=()
 for arg in "$@"; do
   case "$arg" in
     --nim=*|--fault=*|--i2c-trace=*|--i2c-seed=*|--usb-latency-us=*|--usb-timing=*|--ts-rate=*|--ts-file=*|\
-    --unplug-after-*|--slow-host-us=*|--serial=*)
+    --unplug-after-*|--slow-host-us=*|--serial=*|--next-board|--boards=*)
       # The board reads its options split at blanks.
       case "$arg" in *[[:space:]]*) echo "virtual-board: no blanks in board options: '$arg'" >&2; exit 2;; esac
       board+=("$arg");;
@@ -44,6 +45,10 @@ simulated board's chip and stream options listed above, and these:
   --unplug-after-ts-bytes=N  ... once channel B has sent N stream bytes
   --slow-host-us=US          every USB transfer completes US microseconds late
   --serial=TEXT              the EEPROM's serial number (VB2232H1)
+  --next-board               one more board on the bus; the board options after
+                             it are its own (serial VB2232H2, then ...H3, ...H4)
+  --boards=N                 N boards in all (1 to 4), the last one given copied
+With several boards, --board=SERIAL chooses the program's one.
 HELP
       exit 0;;
     *) program+=("$arg");;

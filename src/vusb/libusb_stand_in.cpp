@@ -3,8 +3,8 @@
 // these definitions take the place of the real ones; only the functions
 // named in exports.map leave the library.
 //
-// Each context sees the one chip as its own device object, as libusb gives
-// each context its own. Submitted transfers are filled by a thread of their
+// Each context sees every board on the bus as a device object of its own, as
+// libusb gives each context its own. Submitted transfers are filled by a thread of their
 // own, as a host controller fills them without the host's CPU, so a program
 // thread that is late to handle events delays the callbacks but loses
 // nothing while transfers are queued. The callbacks run only inside the
@@ -21,19 +21,23 @@
 #include <new>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "vusb/virtual_chip.h"
 
 using vusb::Fill;
+using vusb::VirtualBus;
 using vusb::VirtualChip;
 
 struct libusb_device {
     libusb_context* ctx = nullptr;
+    VirtualChip* chip = nullptr;
+    std::uint8_t place = 0;  // on the bus, from 0
     int refs = 0;
 };
 
 struct libusb_context {
-    libusb_device device;
+    std::vector<libusb_device> devices;  // one per board, made with the context
     std::list<libusb_transfer*> inFlight;  // in submission order
 };
 
@@ -44,10 +48,12 @@ struct libusb_device_handle {
 
 namespace {
 
-// Where the bus puts the board: bus 2, hub port 1, port 1.
+// Where the bus puts the boards: bus 2, behind the hub on port 1, the
+// first board on the hub's port 1 at address 5, the next on port 2 at 6 ...
 constexpr std::uint8_t kBus = 2;
-constexpr std::uint8_t kAddress = 5;
-constexpr std::uint8_t kPorts[] = {1, 1};
+constexpr std::uint8_t kFirstAddress = 5;
+constexpr std::uint8_t kHubPort = 1;
+constexpr int kPortDepth = 2;
 
 // Kept in front of every transfer the stand-in hands out.
 struct TransferState {
@@ -72,7 +78,24 @@ int defaultUsers = 0;
 
 libusb_context* contextOf(libusb_context* ctx) { return ctx ? ctx : defaultContext; }
 
-VirtualChip& chip() { return VirtualChip::instance(); }
+VirtualBus& bus() { return VirtualBus::instance(); }
+std::mutex& busLock() { return bus().lock(); }
+
+VirtualChip& chipOf(libusb_device* dev) { return *dev->chip; }
+VirtualChip& chipOf(libusb_device_handle* handle) { return *handle->dev->chip; }
+
+libusb_context* newContext() {
+    auto* ctx = new (std::nothrow) libusb_context;
+    if (!ctx) return nullptr;
+    VirtualBus& b = bus();
+    ctx->devices.resize(b.size());
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        ctx->devices[i].ctx = ctx;
+        ctx->devices[i].chip = &b.chip(i);
+        ctx->devices[i].place = static_cast<std::uint8_t>(i);
+    }
+    return ctx;
+}
 
 const libusb_endpoint_descriptor kEndpoints[2][2] = {
     {{LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x81, LIBUSB_TRANSFER_TYPE_BULK, 512, 0, 0, 0, nullptr, 0},
@@ -109,10 +132,9 @@ void sleepUs(std::int64_t us) {
 
 // A transfer is seen by the host at a microframe boundary at the earliest,
 // and a slow host sees it later still.
-void completeLate(std::int64_t startedUs) {
-    VirtualChip& c = chip();
+void completeLate(const VirtualChip& c, std::int64_t startedUs) {
     const std::int64_t minimum = startedUs + vusb::kMicroframeUs + c.slowHostUs();
-    sleepUs(minimum - c.nowUs());
+    sleepUs(minimum - vusb::nowUs());
 }
 
 std::int64_t deadlineOf(std::int64_t startUs, unsigned timeoutMs) {
@@ -120,17 +142,19 @@ std::int64_t deadlineOf(std::int64_t startUs, unsigned timeoutMs) {
 }
 
 // Moves what can move now on ctx's transfers; with ready given, those the
-// host sees as finished go there. Called with the chip's lock held.
+// host sees as finished go there. Called with the bus's lock held.
 void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
-    VirtualChip& c = chip();
-    const std::int64_t now = c.nowUs();
-    const bool present = c.present();
-    std::set<unsigned char> busy;  // endpoints whose oldest transfer still waits for data
+    const std::int64_t now = vusb::nowUs();
+    // Endpoints whose oldest transfer still waits for data, by board.
+    std::set<std::pair<const libusb_device*, unsigned char>> busy;
     for (auto it = ctx->inFlight.begin(); it != ctx->inFlight.end();) {
         libusb_transfer* t = *it;
         TransferState* s = stateOf(t);
         const int iface = interfaceOfEndpoint(t->endpoint);
+        VirtualChip& c = chipOf(t->dev_handle);
+        const auto endpoint = std::make_pair(t->dev_handle->dev, t->endpoint);
         if (!s->done) {
+            const bool present = c.present();
             auto finish = [&](libusb_transfer_status status) {
                 s->done = true;
                 s->status = status;
@@ -146,14 +170,14 @@ void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
                 finish(r == 0 ? LIBUSB_TRANSFER_COMPLETED
                               : r == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_TRANSFER_NO_DEVICE
                                                             : LIBUSB_TRANSFER_ERROR);
-            } else if (!busy.count(t->endpoint)) {
+            } else if (!busy.count(endpoint)) {
                 switch (c.fillIn(iface, t->buffer, t->length, &t->actual_length)) {
                 case Fill::Done: finish(LIBUSB_TRANSFER_COMPLETED); break;
                 case Fill::Overflow: finish(LIBUSB_TRANSFER_OVERFLOW); break;
                 case Fill::NoDevice: finish(LIBUSB_TRANSFER_NO_DEVICE); break;
                 case Fill::Waiting:
                     if (now >= deadlineOf(s->submittedUs, t->timeout)) finish(LIBUSB_TRANSFER_TIMED_OUT);
-                    else busy.insert(t->endpoint);
+                    else busy.insert(endpoint);
                     break;
                 }
             }
@@ -170,7 +194,7 @@ void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
 }
 
 // The contexts with transfers, for the host controller; guarded by the
-// chip's lock. Never destroyed, as the controller may outlive main().
+// bus's lock. Never destroyed, as the controller may outlive main().
 std::set<libusb_context*>& contexts() {
     static auto* all = new std::set<libusb_context*>;
     return *all;
@@ -187,8 +211,7 @@ void startController() {
     static std::once_flag once;
     std::call_once(once, [] {
         std::thread([] {
-            VirtualChip& c = chip();
-            std::unique_lock lock(c.lock());
+            std::unique_lock lock(busLock());
             for (;;) {
                 bool queued = false;
                 for (libusb_context* ctx : contexts()) {
@@ -210,13 +233,12 @@ void startController() {
 int handleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
     ctx = contextOf(ctx);
     if (!ctx) return LIBUSB_ERROR_INVALID_PARAM;
-    VirtualChip& c = chip();
     const std::int64_t waitUs = tv ? std::int64_t{tv->tv_sec} * 1000000 + tv->tv_usec : 60000000;
-    const std::int64_t until = c.nowUs() + waitUs;
+    const std::int64_t until = vusb::nowUs() + waitUs;
     for (;;) {
         std::list<libusb_transfer*> ready;
         {
-            std::lock_guard lock(c.lock());
+            std::lock_guard lock(busLock());
             progress(ctx, &ready);
         }
         // Callbacks may submit, cancel or free transfers: no lock is held.
@@ -227,7 +249,7 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
         }
         if (!ready.empty()) return 0;
         if (completed && *completed) return 0;
-        const std::int64_t now = c.nowUs();
+        const std::int64_t now = vusb::nowUs();
         if (now >= until) return 0;
         sleepUs(std::min<std::int64_t>(vusb::kMicroframeUs, until - now));
     }
@@ -238,22 +260,20 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
 extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context** ctx) {
-    VirtualChip::instance();  // a bad option should show at once
+    bus();  // a bad option should show at once
     if (!ctx) {
         if (defaultUsers++ == 0) {
-            defaultContext = new (std::nothrow) libusb_context;
+            defaultContext = newContext();
             if (!defaultContext) return LIBUSB_ERROR_NO_MEM;
-            defaultContext->device.ctx = defaultContext;
-            std::lock_guard lock(chip().lock());
+            std::lock_guard lock(busLock());
             contexts().insert(defaultContext);
         }
         return 0;
     }
-    auto* c = new (std::nothrow) libusb_context;
+    libusb_context* c = newContext();
     if (!c) return LIBUSB_ERROR_NO_MEM;
-    c->device.ctx = c;
     {
-        std::lock_guard lock(chip().lock());
+        std::lock_guard lock(busLock());
         contexts().insert(c);
     }
     *ctx = c;
@@ -264,7 +284,7 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
     if (!ctx) {
         if (defaultUsers > 0 && --defaultUsers == 0) {
             {
-                std::lock_guard lock(chip().lock());
+                std::lock_guard lock(busLock());
                 contexts().erase(defaultContext);
             }
             delete defaultContext;
@@ -273,7 +293,7 @@ void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
         return;
     }
     {
-        std::lock_guard lock(chip().lock());
+        std::lock_guard lock(busLock());
         contexts().erase(ctx);
     }
     delete ctx;
@@ -284,21 +304,18 @@ void LIBUSB_CALL libusb_set_debug(libusb_context*, int) {}
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
     ctx = contextOf(ctx);
     if (!ctx || !list) return LIBUSB_ERROR_INVALID_PARAM;
-    bool present = false;
-    {
-        std::lock_guard lock(chip().lock());
-        present = chip().present();
-    }
-    auto** l = static_cast<libusb_device**>(std::calloc(2, sizeof(libusb_device*)));
+    // Null-terminated, as libusb's.
+    auto** l = static_cast<libusb_device**>(std::calloc(ctx->devices.size() + 1, sizeof(libusb_device*)));
     if (!l) return LIBUSB_ERROR_NO_MEM;
-    if (!present) {
-        *list = l;
-        return 0;
+    ssize_t n = 0;
+    std::lock_guard lock(busLock());
+    for (libusb_device& d : ctx->devices) {
+        if (!d.chip->present()) continue;  // unplugged boards leave the list
+        ++d.refs;
+        l[n++] = &d;
     }
-    ++ctx->device.refs;
-    l[0] = &ctx->device;
     *list = l;
-    return 1;
+    return n;
 }
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unrefDevices) {
@@ -350,13 +367,18 @@ void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor*) {
 }
 
 uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device*) { return kBus; }
-uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device*) { return kAddress; }
-uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device*) { return kPorts[sizeof kPorts - 1]; }
+uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev) {
+    return static_cast<uint8_t>(kFirstAddress + dev->place);
+}
+uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device* dev) {
+    return static_cast<uint8_t>(1 + dev->place);
+}
 
-int LIBUSB_CALL libusb_get_port_numbers(libusb_device*, uint8_t* ports, int length) {
-    if (length < static_cast<int>(sizeof kPorts)) return LIBUSB_ERROR_OVERFLOW;
-    std::memcpy(ports, kPorts, sizeof kPorts);
-    return sizeof kPorts;
+int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int length) {
+    if (length < kPortDepth) return LIBUSB_ERROR_OVERFLOW;
+    ports[0] = kHubPort;
+    ports[1] = libusb_get_port_number(dev);
+    return kPortDepth;
 }
 
 int LIBUSB_CALL libusb_get_device_speed(libusb_device*) { return LIBUSB_SPEED_HIGH; }
@@ -367,8 +389,8 @@ int LIBUSB_CALL libusb_get_max_packet_size(libusb_device*, unsigned char endpoin
 
 int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
     {
-        std::lock_guard lock(chip().lock());
-        if (!chip().present()) return LIBUSB_ERROR_NO_DEVICE;
+        std::lock_guard lock(busLock());
+        if (!chipOf(dev).present()) return LIBUSB_ERROR_NO_DEVICE;
     }
     auto* h = new (std::nothrow) libusb_device_handle;
     if (!h) return LIBUSB_ERROR_NO_MEM;
@@ -380,9 +402,9 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
 void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
     if (!handle) return;
     {
-        std::lock_guard lock(chip().lock());
+        std::lock_guard lock(busLock());
         for (int i = 0; i < 2; ++i)
-            if (handle->claimed & (1u << i)) chip().release(i);
+            if (handle->claimed & (1u << i)) chipOf(handle).release(i);
         // Transfers still queued on the handle are dropped with it.
         auto& q = handle->dev->ctx->inFlight;
         for (auto it = q.begin(); it != q.end();) {
@@ -400,68 +422,71 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) { return handle->dev; }
 
-int LIBUSB_CALL libusb_get_configuration(libusb_device_handle*, int* config) {
-    std::lock_guard lock(chip().lock());
-    if (!chip().present()) return LIBUSB_ERROR_NO_DEVICE;
+int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* config) {
+    std::lock_guard lock(busLock());
+    if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
     *config = 1;
     return 0;
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int config) {
-    std::lock_guard lock(chip().lock());
-    if (!chip().present()) return LIBUSB_ERROR_NO_DEVICE;
+    std::lock_guard lock(busLock());
+    if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
     if (config != 1 && config != -1) return LIBUSB_ERROR_NOT_FOUND;
     return handle->claimed ? LIBUSB_ERROR_BUSY : 0;
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int iface) {
-    std::lock_guard lock(chip().lock());
+    std::lock_guard lock(busLock());
     if (iface >= 0 && iface < 2 && (handle->claimed & (1u << iface))) return 0;
-    const int r = chip().claim(iface);
+    const int r = chipOf(handle).claim(iface);
     if (r == 0) handle->claimed |= 1u << iface;
     return r;
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int iface) {
-    std::lock_guard lock(chip().lock());
+    std::lock_guard lock(busLock());
     if (iface < 0 || iface > 1 || !(handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
     handle->claimed &= ~(1u << iface);
-    return chip().release(iface);
+    return chipOf(handle).release(iface);
 }
 
-int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle*, int iface) {
-    std::lock_guard lock(chip().lock());
-    if (!chip().present()) return LIBUSB_ERROR_NO_DEVICE;
+int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int iface) {
+    std::lock_guard lock(busLock());
+    VirtualChip& c = chipOf(handle);
+    if (!c.present()) return LIBUSB_ERROR_NO_DEVICE;
     if (iface < 0 || iface > 1) return LIBUSB_ERROR_NOT_FOUND;
-    return chip().kernelDriverActive(iface) ? 1 : 0;
+    return c.kernelDriverActive(iface) ? 1 : 0;
 }
 
-int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle*, int iface) {
-    std::lock_guard lock(chip().lock());
-    return chip().detachKernelDriver(iface);
+int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int iface) {
+    std::lock_guard lock(busLock());
+    return chipOf(handle).detachKernelDriver(iface);
 }
 
-int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle*, int iface) {
-    std::lock_guard lock(chip().lock());
-    return chip().attachKernelDriver(iface);
+int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* handle, int iface) {
+    std::lock_guard lock(busLock());
+    return chipOf(handle).attachKernelDriver(iface);
 }
 
-int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle*, int enable) {
-    std::lock_guard lock(chip().lock());
-    chip().setAutoDetach(enable != 0);
+int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handle, int enable) {
+    std::lock_guard lock(busLock());
+    chipOf(handle).setAutoDetach(enable != 0);
     return 0;
 }
 
-int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle*, uint8_t index,
+int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
                                                    unsigned char* data, int length) {
+    VirtualChip& c = chipOf(handle);
+    const std::int64_t start = vusb::nowUs();
     std::string text;
     {
-        std::lock_guard lock(chip().lock());
-        if (!chip().present()) return LIBUSB_ERROR_NO_DEVICE;
+        std::lock_guard lock(busLock());
+        if (!c.present()) return LIBUSB_ERROR_NO_DEVICE;
         switch (index) {
         case 1: text = "FTDI"; break;
         case 2: text = "Dual RS232-HS"; break;
-        case 3: text = chip().serial(); break;
+        case 3: text = c.serial(); break;
         default: return LIBUSB_ERROR_PIPE;  // the chip stalls unknown strings
         }
     }
@@ -470,57 +495,58 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle*, uint8_
     const int n = std::min(length, static_cast<int>(text.size()));
     std::memcpy(data, text.data(), static_cast<std::size_t>(n));
     if (n < length) data[n] = 0;
-    completeLate(chip().nowUs());
+    completeLate(c, start);
     return n;
 }
 
-int LIBUSB_CALL libusb_control_transfer(libusb_device_handle*, uint8_t requestType,
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType,
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char* data, uint16_t length, unsigned int) {
-    const std::int64_t start = chip().nowUs();
+    VirtualChip& c = chipOf(handle);
+    const std::int64_t start = vusb::nowUs();
     int r = 0;
     {
-        std::lock_guard lock(chip().lock());
-        r = chip().control(requestType, request, value, index, data, length);
+        std::lock_guard lock(busLock());
+        r = c.control(requestType, request, value, index, data, length);
     }
-    completeLate(start);
+    completeLate(c, start);
     return r;
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,
                                      unsigned char* data, int length, int* transferred,
                                      unsigned int timeout) {
-    VirtualChip& c = chip();
+    VirtualChip& c = chipOf(handle);
     int dummy = 0;
     int& actual = transferred ? *transferred : dummy;
     actual = 0;
     const int iface = interfaceOfEndpoint(endpoint);
     if (iface < 0 || !(handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
-    const std::int64_t start = c.nowUs();
+    const std::int64_t start = vusb::nowUs();
     if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
         int r = 0;
         {
-            std::lock_guard lock(c.lock());
+            std::lock_guard lock(busLock());
             r = c.bulkOut(iface, data, length);
         }
         if (r == 0) actual = length;
-        completeLate(start);
+        completeLate(c, start);
         return r;
     }
     const std::int64_t until = deadlineOf(start, timeout);
     for (;;) {
         Fill f = Fill::Waiting;
         {
-            std::lock_guard lock(c.lock());
+            std::lock_guard lock(busLock());
             f = c.fillIn(iface, data, length, &actual);
         }
         switch (f) {
-        case Fill::Done: completeLate(start); return 0;
-        case Fill::Overflow: completeLate(start); return LIBUSB_ERROR_OVERFLOW;
+        case Fill::Done: completeLate(c, start); return 0;
+        case Fill::Overflow: completeLate(c, start); return LIBUSB_ERROR_OVERFLOW;
         case Fill::NoDevice: return LIBUSB_ERROR_NO_DEVICE;
         case Fill::Waiting: break;
         }
-        const std::int64_t now = c.nowUs();
+        const std::int64_t now = vusb::nowUs();
         if (now >= until) return LIBUSB_ERROR_TIMEOUT;
         sleepUs(std::min<std::int64_t>(vusb::kMicroframeUs, until - now));
     }
@@ -542,7 +568,7 @@ void LIBUSB_CALL libusb_free_transfer(libusb_transfer* t) {
     if (!t) return;
     TransferState* s = stateOf(t);
     if (s->inFlight && s->ctx) {
-        std::lock_guard lock(chip().lock());
+        std::lock_guard lock(busLock());
         s->ctx->inFlight.remove(t);
     }
     if (t->flags & LIBUSB_TRANSFER_FREE_BUFFER) std::free(t->buffer);
@@ -556,14 +582,14 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* t) {
     const int iface = interfaceOfEndpoint(t->endpoint);
     if (!t->dev_handle || iface < 0 || !(t->dev_handle->claimed & (1u << iface)))
         return LIBUSB_ERROR_NOT_FOUND;
-    std::lock_guard lock(chip().lock());
+    std::lock_guard lock(busLock());
     if (s->inFlight) return LIBUSB_ERROR_BUSY;
-    if (!chip().present()) return LIBUSB_ERROR_NO_DEVICE;
+    if (!chipOf(t->dev_handle).present()) return LIBUSB_ERROR_NO_DEVICE;
     s->ctx = t->dev_handle->dev->ctx;
     s->inFlight = true;
     s->cancelled = false;
     s->done = false;
-    s->submittedUs = chip().nowUs();
+    s->submittedUs = vusb::nowUs();
     t->actual_length = 0;
     s->ctx->inFlight.push_back(t);
     startController();
@@ -573,7 +599,7 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* t) {
 
 int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer* t) {
     TransferState* s = stateOf(t);
-    std::lock_guard lock(chip().lock());
+    std::lock_guard lock(busLock());
     if (!s->inFlight || s->cancelled || s->done) return LIBUSB_ERROR_NOT_FOUND;
     s->cancelled = true;
     return 0;

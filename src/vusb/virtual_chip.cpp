@@ -109,25 +109,83 @@ std::string vusbOptionsHelp() {
            "  --unplug-after-writes=N    ... after the N-th bulk write to channel A\n"
            "  --unplug-after-ts-bytes=N  ... once channel B has sent N stream bytes\n"
            "  --slow-host-us=US          every transfer completes US microseconds late\n"
-           "  --serial=TEXT              the EEPROM's serial number (VB2232H1)\n" +
+           "  --serial=TEXT              the EEPROM's serial number (VB2232H1, VB2232H2, ...)\n"
+           "  --next-board               the options after it are those of one more board\n"
+           "  --boards=N                 N boards in all, the last one given copied (1 to 4)\n" +
            sim::boardOptionsHelp();
 }
 
-VirtualChip& VirtualChip::instance() {
-    // Never destroyed: the program's threads may still be closing channels
-    // while static destructors run.
-    static VirtualChip* chip = [] {
-        VusbOptions options;
+bool parseVusbBus(const std::string& text, std::vector<VusbOptions>* boards, std::string* error) {
+    boards->clear();
+    std::vector<std::string> sections(1);
+    std::uint64_t copiesTo = 0;
+    std::istringstream words(text);
+    std::string arg, v;
+    while (words >> arg) {
+        if (arg == "--next-board") {
+            sections.emplace_back();
+        } else if (valueOf(arg, "--boards=", &v)) {
+            if (!number(v, &copiesTo) || copiesTo < 1 || copiesTo > kMaxBoards)
+                return *error = "--boards wants 1 to " + std::to_string(kMaxBoards) + ": " + arg, false;
+        } else {
+            sections.back() += arg + ' ';
+        }
+    }
+    if (sections.size() > static_cast<std::size_t>(kMaxBoards))
+        return *error = "at most " + std::to_string(kMaxBoards) + " boards on the bus", false;
+    if (copiesTo && copiesTo < sections.size())
+        return *error = "--boards=" + std::to_string(copiesTo) + " but " +
+                        std::to_string(sections.size()) + " boards are given", false;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        VusbOptions o;
+        o.serial = "VB2232H" + std::to_string(i + 1);
+        std::string e;
+        if (!parseVusbOptions(sections[i], &o, &e))
+            return *error = sections.size() > 1 ? "board " + std::to_string(i + 1) + ": " + e : e, false;
+        boards->push_back(std::move(o));
+    }
+    // Copies of the last board; a serial of its own would make them
+    // impossible to tell apart, so they are numbered by place instead.
+    while (boards->size() < copiesTo) {
+        VusbOptions o = boards->back();
+        o.serial = "VB2232H" + std::to_string(boards->size() + 1);
+        boards->push_back(std::move(o));
+    }
+    // Two boards writing one bus trace would leave a file that is neither's.
+    for (std::size_t i = 1; i < boards->size(); ++i) {
+        const std::string& path = (*boards)[i].board.channelA.i2cTracePath;
+        for (std::size_t j = 0; j < i && !path.empty(); ++j)
+            if ((*boards)[j].board.channelA.i2cTracePath == path)
+                return *error = "boards " + std::to_string(j + 1) + " and " + std::to_string(i + 1) +
+                                " would both write the I2C trace " + path,
+                       false;
+    }
+    return true;
+}
+
+std::int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+VirtualBus& VirtualBus::instance() {
+    static VirtualBus* bus = [] {
+        std::vector<VusbOptions> boards;
         std::string error;
         const char* text = std::getenv("VESPER_VUSB_OPTIONS");
-        if (text && !parseVusbOptions(text, &options, &error)) {
+        if (!parseVusbBus(text ? text : "", &boards, &error)) {
             std::fprintf(stderr, "vesper_vusb: %s\n", error.c_str());
             std::fflush(stderr);
             std::_Exit(2);
         }
-        return new VirtualChip(options);
+        return new VirtualBus(boards);
     }();
-    return *chip;
+    return *bus;
+}
+
+VirtualBus::VirtualBus(const std::vector<VusbOptions>& boards) {
+    for (const VusbOptions& o : boards) chips_.push_back(std::make_unique<VirtualChip>(o));
 }
 
 VirtualChip::VirtualChip(const VusbOptions& options)
@@ -145,12 +203,6 @@ VirtualChip::VirtualChip(const VusbOptions& options)
     if (!warning.empty()) std::fprintf(stderr, "vesper_vusb: %s\n", warning.c_str());
     pipes_[0].device = channels_.a.get();
     pipes_[1].device = channels_.b.get();
-}
-
-std::int64_t VirtualChip::nowUs() const {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 void VirtualChip::unplug() {

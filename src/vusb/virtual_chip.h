@@ -4,14 +4,16 @@
 // transport-stream FIFO on B). The libusb stand-in in this folder puts it
 // under libftdi1 and the program's libftdi backend.
 //
-// Everything here is guarded by one lock: the program polls channel A on its
-// own thread while the reader thread streams channel B.
+// A bus may carry several boards, each its own chip with its own options.
+// Everything here is guarded by the bus's one lock: the program polls
+// channel A on its own thread while the reader thread streams channel B.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "sim/board_setup.h"
 #include "usb/platform_services.h"
@@ -32,9 +34,20 @@ struct VusbOptions {
     std::uint32_t slowHostUs = 0;      // every transfer completes this much later
 };
 
-// Whitespace-separated options, as in VESPER_VUSB_OPTIONS.
+// The most boards a bus carries here; as many as the in-process simulation.
+inline constexpr int kMaxBoards = 4;
+
+// Whitespace-separated options of one board.
 bool parseVusbOptions(const std::string& text, VusbOptions* options, std::string* error);
+// The whole bus, as in VESPER_VUSB_OPTIONS: "--next-board" ends one board's
+// options and starts the next one's; "--boards=N" (N at least the boards
+// given) adds copies of the last board. A board without --serial is
+// VB2232H1, VB2232H2, ... by its place on the bus.
+bool parseVusbBus(const std::string& text, std::vector<VusbOptions>* boards, std::string* error);
 std::string vusbOptionsHelp();
+
+// Microseconds on the steady clock, the time base of every chip.
+std::int64_t nowUs();
 
 // What a bulk IN transfer got from the chip so far.
 enum class Fill {
@@ -46,14 +59,8 @@ enum class Fill {
 
 class VirtualChip {
 public:
-    // The board, from VESPER_VUSB_OPTIONS; a bad option ends the process
-    // with a message, as a typo would otherwise test the wrong board.
-    static VirtualChip& instance();
-
     explicit VirtualChip(const VusbOptions& options);
 
-    std::mutex& lock() { return m_; }
-    std::int64_t nowUs() const;
     std::uint32_t slowHostUs() const { return options_.slowHostUs; }
     const std::string& serial() const { return options_.serial; }
 
@@ -97,6 +104,24 @@ private:
     std::int64_t firstClaimUs_ = -1;
     std::uint64_t writesA_ = 0;
     std::uint64_t tsBytes_ = 0;
+};
+
+// The boards plugged in, in bus order, made once from VESPER_VUSB_OPTIONS;
+// a bad option ends the process with a message, as a typo would otherwise
+// test the wrong board. Never destroyed: the program's threads may still be
+// closing channels while static destructors run.
+class VirtualBus {
+public:
+    static VirtualBus& instance();
+
+    std::mutex& lock() { return m_; }
+    std::size_t size() const { return chips_.size(); }
+    VirtualChip& chip(std::size_t i) { return *chips_[i]; }
+
+private:
+    explicit VirtualBus(const std::vector<VusbOptions>& boards);
+
+    std::vector<std::unique_ptr<VirtualChip>> chips_;
     std::mutex m_;
 };
 

@@ -214,4 +214,37 @@ TEST_F(VirtualBoard, UnplugDuringLinkTestEndsPromptly) {
     EXPECT_EQ(dialogs.size(), 1) << r.err.toStdString();
 }
 
+// Two boards on the bus, the first without a demodulator. Chosen by serial,
+// the second one's channels are the program's: the window's link test
+// passes on it, and register reads reach it and not the first. Unchosen,
+// both serials are listed and start-up goes no further.
+TEST_F(VirtualBoard, OneOfTwoBoardsIsChosenBySerial) {
+    const QStringList bus = {"--fault=demod-absent", "--next-board", "--serial=FTX99"};
+    ProgramRun r = runOnVirtualBoard(bus, {"--list-boards"}, dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "VB2232H1\nFTX99\n");
+
+    r = runOnVirtualBoard(bus, {"--do", "TestI2CBtn,Exit1"}, dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    expectLogged(r, {"No FT2232H or no power on it\n",
+                     "Boards present: VB2232H1, FTX99 - choose one with --board=SERIAL\n"});
+    EXPECT_FALSE(r.out.contains("I2C controler INIT")) << r.out.toStdString();
+
+    r = runOnVirtualBoard(bus, {"--board=FTX99", "--do", "TestI2CBtn,TestEardaBtn,Exit1"}, dir.path());
+    ASSERT_TRUE(r.finished) << r.err.toStdString();
+    EXPECT_EQ(r.exitCode, 0);
+    expectLogged(r, {QString::fromUtf8("For I2C,we will use device N° FTX99A named: Dual RS232-HS A\n"),
+                     QString::fromUtf8("For TS,we will use device N° FTX99B named: Dual RS232-HS B\n"),
+                     "I2C controler INIT OK\n", "Demodulator is recognized\n"});
+    EXPECT_EQ(r.out.count("we have : 0 reading errors from 1000\n"), 2) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("NOT OK")) << r.out.toStdString();
+
+    r = runOnVirtualBoard(bus, {"regs", "--board=FTX99", "--read=MID"}, dir.path());
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "MID (0xF100) = 0x20\n");
+    r = runOnVirtualBoard(bus, {"regs", "--board=VB2232H1", "--read=MID"}, dir.path());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("no demodulator answers")) << r.err.toStdString();
+}
+
 }  // namespace

@@ -147,4 +147,36 @@ TEST(VirtualChip, OptionsOfTheBoardAndOfTheVirtualDeviceAreTakenApart) {
     EXPECT_NE(error.find("--simulate"), std::string::npos);
 }
 
+// Each board on the bus has options of its own; copies are told apart by
+// serial, and a mistake names the board it is in.
+TEST(VirtualBus, BoardsTakeTheirOwnOptionsAndCopiesAreNumbered) {
+    std::vector<vusb::VusbOptions> bus;
+    std::string error;
+    ASSERT_TRUE(vusb::parseVusbBus("", &bus, &error)) << error;
+    ASSERT_EQ(bus.size(), 1u);
+    EXPECT_EQ(bus[0].serial, "VB2232H1");
+
+    ASSERT_TRUE(vusb::parseVusbBus("--nim=sharp --serial=FTX1 --next-board --slow-host-us=7 --boards=4",
+                                   &bus, &error)) << error;
+    ASSERT_EQ(bus.size(), 4u);
+    EXPECT_EQ(bus[0].serial, "FTX1");
+    EXPECT_EQ(bus[0].board.channelA.nim, sim::Nim::Sharp);
+    EXPECT_EQ(bus[0].slowHostUs, 0u);
+    EXPECT_EQ(bus[1].board.channelA.nim, sim::Nim::Earda);
+    for (std::size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(bus[i].serial, "VB2232H" + std::to_string(i + 1));
+        EXPECT_EQ(bus[i].slowHostUs, 7u) << "copies are of the last board";
+    }
+
+    EXPECT_FALSE(vusb::parseVusbBus("--next-board --nim=pioneer", &bus, &error));
+    EXPECT_EQ(error.rfind("board 2: ", 0), 0u) << error;
+    EXPECT_FALSE(vusb::parseVusbBus("--next-board --next-board --boards=2", &bus, &error));
+    EXPECT_FALSE(vusb::parseVusbBus("--boards=5", &bus, &error));
+    EXPECT_FALSE(vusb::parseVusbBus("--next-board --next-board --next-board --next-board", &bus, &error));
+    EXPECT_FALSE(vusb::parseVusbBus("--i2c-trace=bus.vcd --boards=2", &bus, &error));
+    EXPECT_NE(error.find("bus.vcd"), std::string::npos) << error;
+    EXPECT_TRUE(vusb::parseVusbBus("--i2c-trace=one.vcd --next-board --i2c-trace=two.vcd", &bus, &error))
+        << error;
+}
+
 }  // namespace
