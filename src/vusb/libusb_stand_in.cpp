@@ -3,11 +3,11 @@
 // these definitions take the place of the real ones; only the functions
 // named in exports.map leave the library.
 //
-// Each context sees every board on the bus as a device object of its own, as
-// libusb gives each context its own. Submitted transfers are filled by a thread of their
-// own, as a host controller fills them without the host's CPU, so a program
-// thread that is late to handle events delays the callbacks but loses
-// nothing while transfers are queued. The callbacks run only inside the
+// Each context sees every board on the bus as a device object of its own,
+// as libusb gives each context its own. Submitted transfers are filled by a
+// thread of their own, as a host controller fills them without the host's
+// CPU, so a program thread that is late to handle events delays the
+// callbacks but loses nothing while transfers are queued. The callbacks run only inside the
 // event-handling calls on their context, on the calling thread, as with the
 // real library.
 #include <libusb.h>
