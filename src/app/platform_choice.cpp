@@ -19,16 +19,24 @@ std::unique_ptr<usb::D2xxLibrary> makeSimulated(const Options& options, usb::Clo
                                                 std::string* error,
                                                 std::vector<const sim::Ft2232hBoard*>& made) {
     // Every board is fitted alike; each has its own serial and handles.
+    // The bus trace is of one board only, the chosen one (the first when none
+    // is), as boards sharing one file would leave it to whichever closes last.
     constexpr usb::FT_HANDLE HandlesPerBoard = 0x100000;
     std::vector<std::unique_ptr<sim::Ft2232hBoard>> boards;
+    std::vector<std::string> untraced;
+    for (const std::string& o : options.boardOptions)
+        if (o.rfind("--i2c-trace=", 0) != 0) untraced.push_back(o);
     for (std::uint32_t i = 0; i < options.boards; ++i) {
+        const std::string serial = "VB2232H" + std::to_string(i + 1);
         auto board = std::make_unique<sim::Ft2232hBoard>(clock);
         board->setDeviceCount(options.devices);
-        board->setSerial("VB2232H" + std::to_string(i + 1));
+        board->setSerial(serial);
         board->setFirstHandle(0x1000 + i * HandlesPerBoard);
         for (const sim::CallFault& f : options.fails) board->addFault(f);
+        const bool traced = options.board.empty() ? i == 0 : options.board == serial;
         std::string warning;
-        if (!equipBoard(*board, options.boardOptions, clock, error, &warning)) return nullptr;
+        if (!equipBoard(*board, traced ? options.boardOptions : untraced, clock, error, &warning))
+            return nullptr;
         if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
         made.push_back(board.get());
         boards.push_back(std::move(board));

@@ -295,4 +295,37 @@ TEST(TwoBoards, ChosenBySerialNumber) {
     EXPECT_TRUE(r.out.contains(QString::fromUtf8("For TS,we will use device N° VB2232H2B named: Dual RS232-HS B")));
 }
 
+// With several boards the bus trace is the chosen board's alone: a file
+// shared by all of them came out with one board's lines written over the
+// other's.
+TEST(TwoBoards, BusTraceIsTheChosenBoardsAlone) {
+    QTemporaryDir dir;
+    const QString trace = dir.filePath("bus.vcd");
+    const ProgramRun r = vesperbox({"regs", "--simulate", "--boards=2", "--board=VB2232H2",
+                                    "--i2c-trace=" + trace, "--read=MID"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QFile f(trace);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    const qsizetype body = lines.indexOf("$end", lines.indexOf("$dumpvars")) + 1;
+    ASSERT_GT(body, 0);
+    qint64 last = -1;
+    int changes = 0;
+    for (qsizetype i = body; i < lines.size(); ++i) {
+        const QString& l = lines[i];
+        if (l.startsWith('#')) {
+            bool ok = false;
+            const qint64 t = l.mid(1).toLongLong(&ok);
+            ASSERT_TRUE(ok && t > last) << "line " << i + 1 << ": " << l.toStdString();
+            last = t;
+        } else {
+            ASSERT_TRUE(l.size() == 2 && QString("01").contains(l[0]) && QString("!\"%").contains(l[1]))
+                << "line " << i + 1 << ": " << l.toStdString();
+            ++changes;
+        }
+    }
+    // The NIM search and the read of MID clock a few hundred pin changes.
+    EXPECT_GT(changes, 100);
+}
+
 }  // namespace
