@@ -60,9 +60,10 @@ preload="$lib"
 asan="$(ldd "$exe" | awk '/libasan\.so/ {print $3; exit}')"
 if [ -n "$asan" ]; then preload="$asan:$preload"; fi
 
+display=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "virtual-board: no display found; starting on a virtual X server (xvfb-run)" >&2
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" \
-    env VESPER_VUSB_OPTIONS="${board[*]:-}" LD_PRELOAD="$preload" "$exe" ${program[@]+"${program[@]}"}
+  display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 fi
-exec env VESPER_VUSB_OPTIONS="${board[*]:-}" LD_PRELOAD="$preload" "$exe" ${program[@]+"${program[@]}"}
+exec ${display[@]+"${display[@]}"} \
+  env VESPER_VUSB_OPTIONS="${board[*]:-}" LD_PRELOAD="$preload" "$exe" ${program[@]+"${program[@]}"}
