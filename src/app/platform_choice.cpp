@@ -7,6 +7,7 @@
 #include "platform/d2xx_trace.h"
 #include "platform/qt_network.h"
 #include "sim/board_rack.h"
+#include "sim/board_setup.h"
 #include "sim/channel_a.h"
 #include "sim/ft2232h_board.h"
 #include "usb/board_filter.h"
@@ -27,7 +28,7 @@ std::unique_ptr<usb::D2xxLibrary> makeSimulated(const Options& options, usb::Clo
     for (const std::string& o : options.boardOptions)
         if (o.rfind("--i2c-trace=", 0) != 0) untraced.push_back(o);
     for (std::uint32_t i = 0; i < options.boards; ++i) {
-        const std::string serial = "VB2232H" + std::to_string(i + 1);
+        const std::string serial = sim::boardSerial(i);
         auto board = std::make_unique<sim::Ft2232hBoard>(clock);
         board->setDeviceCount(options.devices);
         board->setSerial(serial);

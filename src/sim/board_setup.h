@@ -19,6 +19,10 @@ struct BoardSetup {
     ChannelBOptions channelB;
 };
 
+// The EEPROM serial of the simulated board at place (from 0) on its bus:
+// VB2232H1, VB2232H2, ...
+inline std::string boardSerial(std::size_t place) { return "VB2232H" + std::to_string(place + 1); }
+
 // Offers the argument to the parser of each part of the board.
 OptionParse parseBoardOption(const std::string& arg, BoardSetup& setup, std::string* error);
 std::string boardOptionsHelp();

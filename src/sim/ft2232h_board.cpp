@@ -67,20 +67,12 @@ std::uint32_t Ft2232hBoard::callCount(const std::string& call) const {
     return it == calls_.end() ? 0 : it->second;
 }
 
-Ft2232hBoard::DeviceStrings Ft2232hBoard::strings(int index) {
-    // An FT2232H with a blank EEPROM, as the vendor library names its two
-    // channels, and a USB serial adapter that happens to be plugged in too.
+Ft2232hBoard::DeviceStrings Ft2232hBoard::deviceStrings(int index) const {
     switch (index) {
-    case 0: return {"VB2232H1A", "Dual RS232-HS A"};
-    case 1: return {"VB2232H1B", "Dual RS232-HS B"};
+    case 0: return {serial_ + "A", "Dual RS232-HS A"};
+    case 1: return {serial_ + "B", "Dual RS232-HS B"};
     default: return {"A50285BI", "FT232R USB UART"};
     }
-}
-
-Ft2232hBoard::DeviceStrings Ft2232hBoard::deviceStrings(int index) const {
-    DeviceStrings s = strings(index);
-    if (index < 2) s.serial = serial_ + (index == 0 ? "A" : "B");
-    return s;
 }
 
 FT_STATUS Ft2232hBoard::injected(const char* call, std::optional<int> index) {

@@ -47,9 +47,8 @@ public:
         std::string serial;
         std::string description;
     };
-    // The first board's names; a board with another EEPROM serial names its
-    // channels after that serial instead.
-    static DeviceStrings strings(int index);
+    // The channels are named after the EEPROM serial; a third device is a
+    // USB serial adapter that happens to be plugged in too.
     DeviceStrings deviceStrings(int index) const;
 
     // The EEPROM serial the channels are named after ("VB2232H1" gives

@@ -1,7 +1,6 @@
 #include "sim/mpsse_engine.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace sim {
 
@@ -231,6 +230,13 @@ void MpsseEngine::feed(std::uint8_t byte) {
     }
 }
 
+void MpsseEngine::clockOnly(std::uint32_t bits) {
+    const std::uint8_t saved = op_;
+    op_ = 0x20;  // no data out; the sampled bits are not kept by clockBit
+    for (std::uint32_t i = 0; i < bits; ++i) clockBit(false);
+    op_ = saved;
+}
+
 bool MpsseEngine::clockBit(bool out) {
     const bool writes = op_ & 0x10;
     const bool idleHigh = lowValue_ & 0x01;
@@ -374,11 +380,7 @@ void MpsseEngine::execute() {
             stalled_ = true;  // the line never moves: clocks for ever
             return;
         }
-        const std::uint32_t n = ((header_[0] | std::uint32_t{header_[1]} << 8) + 1u) * 8u;
-        const std::uint8_t saved = op_;
-        op_ = 0x20;
-        for (std::uint32_t i = 0; i < n; ++i) clockBit(false);
-        op_ = saved;
+        clockOnly(((header_[0] | std::uint32_t{header_[1]} << 8) + 1u) * 8u);
         return;
     }
     case 0x8A: divideBy5_ = false; setReactionDelay(); return;
@@ -393,12 +395,8 @@ void MpsseEngine::execute() {
             stalled_ = true;
             return;
         }
-        const std::uint32_t n = op == 0x8E ? (header_[0] & 0x07) + 1u
-                                           : ((header_[0] | std::uint32_t{header_[1]} << 8) + 1u) * 8u;
-        const std::uint8_t saved = op_;
-        op_ = 0x20;  // clock only: no data out, nothing kept
-        for (std::uint32_t i = 0; i < n; ++i) clockBit(false);
-        op_ = saved;
+        clockOnly(op == 0x8E ? (header_[0] & 0x07) + 1u
+                             : ((header_[0] | std::uint32_t{header_[1]} << 8) + 1u) * 8u);
         return;
     }
     default:

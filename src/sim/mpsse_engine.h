@@ -6,8 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <vector>
 
 #include "sim/channel_device.h"
 #include "sim/i2c_bus.h"
@@ -64,6 +62,9 @@ private:
     void execute();
     void clockDataByte(std::uint8_t out);
     bool clockBit(bool out);
+    // Clocks bits with no data out and nothing kept (the clock-only and
+    // wait-on-GPIOL1 commands).
+    void clockOnly(std::uint32_t bits);
     void updatePins();
     void setTdi(bool level);
     void setSclPin(bool level);

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <iterator>
 
 namespace sim {
 
@@ -220,7 +219,7 @@ std::string channelBOptionsHelp() {
 
 TsFifo::TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file)
     : opts_(opts), clock_(clock), file_(std::move(file)),
-      ring_(new std::uint8_t[DriverBufferSize + ChipFifoSize]), ringSize_(DriverBufferSize + ChipFifoSize) {
+      ring_(new std::uint8_t[RingSize]) {
     if (file_.empty())
         generator_ = std::make_unique<TsGenerator>(opts_.rateMbit > 0 ? opts_.rateMbit * 1e6 : 8e6);
     lastTick_ = clock_.tickCount();
@@ -264,14 +263,14 @@ void TsFifo::moveChipToDriver() {
 
 void TsFifo::pushChip(const std::uint8_t* data, std::size_t count) {
     if (chip_ == 0) chipSinceMs_ = elapsedMs_;
-    std::size_t tail = (head_ + driver_ + chip_) % ringSize_;
+    std::size_t tail = (head_ + driver_ + chip_) % RingSize;
     while (count > 0) {
-        const std::size_t n = std::min(count, ringSize_ - tail);
+        const std::size_t n = std::min(count, RingSize - tail);
         std::memcpy(ring_.get() + tail, data, n);
         data += n;
         count -= n;
         chip_ += n;
-        tail = (tail + n) % ringSize_;
+        tail = (tail + n) % RingSize;
     }
 }
 
@@ -352,10 +351,10 @@ std::size_t TsFifo::read(std::uint8_t* dst, std::size_t count) {
     const std::size_t n = std::min(count, driver_);
     std::size_t done = 0;
     while (done < n) {
-        const std::size_t part = std::min(n - done, ringSize_ - head_);
+        const std::size_t part = std::min(n - done, RingSize - head_);
         std::memcpy(dst + done, ring_.get() + head_, part);
         done += part;
-        head_ = (head_ + part) % ringSize_;
+        head_ = (head_ + part) % RingSize;
     }
     driver_ -= n;
     delivered_ += n;
@@ -391,7 +390,7 @@ void TsFifo::opened() {
 void TsFifo::closed() {
     advance();
     // The driver's buffer goes with the handle; the chip keeps what it holds.
-    head_ = (head_ + driver_) % ringSize_;
+    head_ = (head_ + driver_) % RingSize;
     driver_ = 0;
     open_ = false;
     lastGrantRequest_ = 0;

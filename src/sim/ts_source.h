@@ -90,6 +90,7 @@ public:
     // as the libftdi backend queues, so that the program can stall for
     // seconds at the chip's top rate before the chip's FIFO overflows.
     static constexpr std::size_t DriverBufferSize = 32u << 20;
+    static constexpr std::size_t RingSize = DriverBufferSize + ChipFifoSize;
     // A stream "as fast as read" stays this far ahead of the program, no
     // further: the driver need not fill all its room for that.
     static constexpr std::size_t MaxRateLeadBytes = 65536;
@@ -137,7 +138,6 @@ private:
     // Left uninitialised: the pages of a large driver buffer cost memory
     // only once the stream reaches them.
     std::unique_ptr<std::uint8_t[]> ring_;
-    std::size_t ringSize_ = 0;
     std::size_t head_ = 0;
     std::size_t driver_ = 0;
     std::size_t chip_ = 0;

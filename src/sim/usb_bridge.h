@@ -18,10 +18,10 @@
 // receive() may lag behind the chip time (the chip runs ahead of the host
 // while it works through a long command batch).
 //
-// Two front ends use this: the in-process D2XX board, whose ReceiveQueue
-// below strips the status bytes as the vendor driver does, and a virtual
-// FT2232H at the libusb level, which hands the packets (status bytes
-// included) to libftdi1 as bulk-in transfers.
+// The in-process D2XX board uses it for both channels, its ReceiveQueue
+// below stripping the status bytes as the vendor driver does. The virtual
+// FT2232H at the libusb level uses it for the MPSSE engine's answers only
+// and packs what reaches the host into bulk-in packets of its own.
 //
 // Ideal timing keeps today's instant answers for fast unit tests: every byte
 // pushed leaves at once and reaches the host at time 0, so it is visible to
@@ -71,7 +71,6 @@ public:
     // channel); push() takes no more than fits.
     explicit UsbBridge(UsbTimingSettings settings = {}, std::size_t chipBufferSize = 4096);
 
-    const UsbTimingSettings& settings() const { return settings_; }
     bool ideal() const { return settings_.timing == UsbTiming::Ideal; }
 
     // FT_SetLatencyTimer; values below 1 ms count as 1 ms, as the chip has it.

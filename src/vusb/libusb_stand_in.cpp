@@ -33,7 +33,6 @@ struct libusb_device {
     libusb_context* ctx = nullptr;
     VirtualChip* chip = nullptr;
     std::uint8_t place = 0;  // on the bus, from 0
-    int refs = 0;
 };
 
 struct libusb_context {
@@ -135,6 +134,15 @@ void sleepUs(std::int64_t us) {
 void completeLate(const VirtualChip& c, std::int64_t startedUs) {
     const std::int64_t minimum = startedUs + vusb::kMicroframeUs + c.slowHostUs();
     sleepUs(minimum - vusb::nowUs());
+}
+
+// A caller waiting for a transfer looks again a microframe later, or at its
+// deadline; false once the deadline has passed.
+bool waitToNextLook(std::int64_t untilUs) {
+    const std::int64_t now = vusb::nowUs();
+    if (now >= untilUs) return false;
+    sleepUs(std::min<std::int64_t>(vusb::kMicroframeUs, untilUs - now));
+    return true;
 }
 
 std::int64_t deadlineOf(std::int64_t startUs, unsigned timeoutMs) {
@@ -249,9 +257,7 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
         }
         if (!ready.empty()) return 0;
         if (completed && *completed) return 0;
-        const std::int64_t now = vusb::nowUs();
-        if (now >= until) return 0;
-        sleepUs(std::min<std::int64_t>(vusb::kMicroframeUs, until - now));
+        if (!waitToNextLook(until)) return 0;
     }
 }
 
@@ -311,28 +317,19 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
     std::lock_guard lock(busLock());
     for (libusb_device& d : ctx->devices) {
         if (!d.chip->present()) continue;  // unplugged boards leave the list
-        ++d.refs;
         l[n++] = &d;
     }
     *list = l;
     return n;
 }
 
-void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unrefDevices) {
-    if (!list) return;
-    if (unrefDevices)
-        for (libusb_device** d = list; *d; ++d) --(*d)->refs;
-    std::free(list);
-}
+// The device objects live as long as their context, so references are not
+// counted.
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int) { std::free(list); }
 
-libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* dev) {
-    ++dev->refs;
-    return dev;
-}
+libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* dev) { return dev; }
 
-void LIBUSB_CALL libusb_unref_device(libusb_device* dev) {
-    if (dev) --dev->refs;
-}
+void LIBUSB_CALL libusb_unref_device(libusb_device*) {}
 
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* desc) {
     *desc = {};
@@ -546,9 +543,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
         case Fill::NoDevice: return LIBUSB_ERROR_NO_DEVICE;
         case Fill::Waiting: break;
         }
-        const std::int64_t now = vusb::nowUs();
-        if (now >= until) return LIBUSB_ERROR_TIMEOUT;
-        sleepUs(std::min<std::int64_t>(vusb::kMicroframeUs, until - now));
+        if (!waitToNextLook(until)) return LIBUSB_ERROR_TIMEOUT;
     }
 }
 

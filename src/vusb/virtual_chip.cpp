@@ -31,7 +31,8 @@ constexpr std::uint16_t kPurgeFromHost = 1;
 constexpr std::uint16_t kPurgeToHost = 2;
 // Modem status as an idle FT2232H reports it in every packet: CTS and DSR
 // high, transmitter empty.
-constexpr std::uint8_t kModemStatus[kStatusBytes] = {0x32, 0x60};
+constexpr std::uint8_t kModemStatus[kStatusBytes] = {sim::UsbBridge::ModemStatus0,
+                                                     sim::UsbBridge::ModemStatus1};
 
 bool number(const std::string& text, std::uint64_t* out) {
     if (text.empty()) return false;
@@ -138,7 +139,7 @@ bool parseVusbBus(const std::string& text, std::vector<VusbOptions>* boards, std
                         std::to_string(sections.size()) + " boards are given", false;
     for (std::size_t i = 0; i < sections.size(); ++i) {
         VusbOptions o;
-        o.serial = "VB2232H" + std::to_string(i + 1);
+        o.serial = sim::boardSerial(i);
         std::string e;
         if (!parseVusbOptions(sections[i], &o, &e))
             return *error = sections.size() > 1 ? "board " + std::to_string(i + 1) + ": " + e : e, false;
@@ -148,7 +149,7 @@ bool parseVusbBus(const std::string& text, std::vector<VusbOptions>* boards, std
     // impossible to tell apart, so they are numbered by place instead.
     while (boards->size() < copiesTo) {
         VusbOptions o = boards->back();
-        o.serial = "VB2232H" + std::to_string(boards->size() + 1);
+        o.serial = sim::boardSerial(boards->size());
         boards->push_back(std::move(o));
     }
     // Two boards writing one bus trace would leave a file that is neither's.
@@ -220,7 +221,7 @@ void VirtualChip::checkUnplug() {
         nowUs() - firstClaimUs_ >= options_.unplugAfterMs * 1000)
         unplug();
     if (options_.unplugAfterWrites && writesA_ >= options_.unplugAfterWrites) unplug();
-    if (options_.unplugAfterTsBytes && tsBytes_ >= options_.unplugAfterTsBytes) unplug();
+    if (tsLimitReached()) unplug();
 }
 
 bool VirtualChip::present() {
@@ -307,8 +308,7 @@ int VirtualChip::control(std::uint8_t requestType, std::uint8_t request, std::ui
         data[0] = p.latencyMs;
         return 1;
     case kSetBitMode:
-        p.bitMode = static_cast<std::uint8_t>(value >> 8);
-        p.device->setBitMode(static_cast<std::uint8_t>(value & 0xFF), p.bitMode);
+        p.device->setBitMode(static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8));
         return 0;
     case kPollModemStatus: {
         if (!in) return LIBUSB_ERROR_PIPE;
@@ -368,7 +368,7 @@ Fill VirtualChip::fillIn(int iface, std::uint8_t* buffer, int length, int* actua
         p.lastPacketUs = now;
         if (iface == 1) {
             tsBytes_ += static_cast<std::uint64_t>(got);
-            if (options_.unplugAfterTsBytes && tsBytes_ >= options_.unplugAfterTsBytes) {
+            if (tsLimitReached()) {
                 unplug();
                 return Fill::NoDevice;
             }

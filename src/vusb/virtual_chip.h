@@ -16,14 +16,16 @@
 #include <vector>
 
 #include "sim/board_setup.h"
+#include "sim/usb_bridge.h"
 #include "usb/platform_services.h"
 
 namespace vusb {
 
-// Payload and packet sizes of the chip's high-speed bulk endpoints.
-inline constexpr int kPacketSize = 512;
-inline constexpr int kStatusBytes = 2;
-inline constexpr int kMicroframeUs = 125;
+// Packet sizes of the chip's high-speed bulk endpoints and the bus's
+// microframe, as the in-process board models them.
+inline constexpr int kPacketSize = static_cast<int>(sim::UsbBridge::PacketSize);
+inline constexpr int kStatusBytes = static_cast<int>(sim::UsbBridge::StatusBytes);
+inline constexpr int kMicroframeUs = static_cast<int>(sim::UsbBridge::MicroframeNs / 1000);
 
 struct VusbOptions {
     sim::BoardSetup board;
@@ -85,13 +87,15 @@ private:
     class SteadyClock;
     struct Pipe {
         sim::ChannelDevice* device = nullptr;
-        std::uint8_t latencyMs = 16;  // at power-up
-        std::uint8_t bitMode = 0;
+        std::uint8_t latencyMs = sim::UsbBridge::PowerUpLatencyMs;
         std::int64_t lastPacketUs = 0;
         bool claimed = false;
     };
 
     void checkUnplug();
+    bool tsLimitReached() const {
+        return options_.unplugAfterTsBytes && tsBytes_ >= options_.unplugAfterTsBytes;
+    }
     void unplug();
 
     VusbOptions options_;
