@@ -78,6 +78,7 @@ public:
     void purgeTransmit() override { engine_->purgeTransmit(); }
     void reset() override { engine_->reset(); }
     void setBitMode(std::uint8_t mask, std::uint8_t mode) override { engine_->setBitMode(mask, mode); }
+    void setLatencyTimer(std::uint8_t ms) override { engine_->setLatencyTimer(ms); }
     void closed() override;
 
     MpsseEngine& engine() { return *engine_; }

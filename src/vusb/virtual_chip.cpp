@@ -302,6 +302,8 @@ int VirtualChip::control(std::uint8_t requestType, std::uint8_t request, std::ui
     case kSetLatencyTimer:
         // The chip takes 1..255 ms; 0 behaves as 1.
         p.latencyMs = static_cast<std::uint8_t>(std::max<std::uint16_t>(value & 0xFF, 1));
+        // The MPSSE engine holds its short answers by the same timer.
+        p.device->setLatencyTimer(p.latencyMs);
         return 0;
     case kGetLatencyTimer:
         if (!in || length < 1) return LIBUSB_ERROR_PIPE;

@@ -95,6 +95,26 @@ TEST(VirtualChip, AnIdleChannelSendsOnlyStatusBytesWhenItsLatencyTimerRunsOut) {
     EXPECT_EQ(buf[1], 0x60);
 }
 
+// The MPSSE engine keeps an answer not followed by "send immediate" until
+// the latency timer runs out: the timer the host sets, not the 16 ms of
+// power-up.
+TEST(VirtualChip, ChannelAAnswersByTheLatencyTimerTheHostSet) {
+    VirtualChip chip(optionsOf(""));
+    claim(chip, 0);
+    ASSERT_EQ(chip.control(VendorOut, 0x09, 1, 1, nullptr, 0), 0);
+    ASSERT_EQ(chip.control(VendorOut, 0x0B, 0x0200, 1, nullptr, 0), 0);  // MPSSE
+    const std::uint8_t bad = 0xAA;  // answered with 0xFA 0xAA
+    ASSERT_EQ(chip.bulkOut(0, &bad, 1), 0);
+    // Well past 1 ms and its microframe, well short of 16 ms.
+    std::this_thread::sleep_for(std::chrono::milliseconds(6));
+    std::vector<std::uint8_t> buf(512);
+    int actual = 0;
+    EXPECT_EQ(chip.fillIn(0, buf.data(), 512, &actual), Fill::Done);
+    ASSERT_EQ(actual, 4);
+    EXPECT_EQ(buf[2], 0xFA);
+    EXPECT_EQ(buf[3], 0xAA);
+}
+
 TEST(VirtualChip, StreamComesInFullPacketsEachWithItsStatusBytes) {
     VirtualChip chip(optionsOf("--ts-rate=max"));
     claim(chip, 1);
