@@ -1,6 +1,7 @@
 #include "app/board_options.h"
 
 #include "sim/board_setup.h"
+#include "sim/option_text.h"
 
 namespace app {
 
@@ -45,9 +46,8 @@ bool isDecimal(const std::string& text, Number kind) {
 
 BoardOption checkBoardOption(const std::string& arg, std::string* error) {
     for (const NumericOption& option : NumericOptions) {
-        const std::string prefix(option.prefix);
-        if (arg.rfind(prefix, 0) != 0) continue;
-        const std::string value = arg.substr(prefix.size());
+        std::string value;
+        if (!sim::optionValue(arg, option.prefix, &value)) continue;
         if (value != "max" && !isDecimal(value, option.kind)) {
             *error = arg + ": the value is a " +
                      (option.kind == Number::Whole ? "whole number" : "number") +
@@ -64,7 +64,7 @@ std::string boardOptionsHelp() {
 }
 
 bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& options,
-                usb::Clock& clock, std::string* error, std::string* warning) {
+                usb::Clock& clock, std::string* error, std::string* warning, bool traceBus) {
     sim::BoardSetup setup;
     for (const std::string& arg : options) {
         if (apply(arg, setup, error) != BoardOption::Accepted) {
@@ -72,6 +72,7 @@ bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& option
             return false;
         }
     }
+    if (!traceBus) setup.channelA.i2cTracePath.clear();
     // One bridge, one USB timing for both channels.
     setup.channelB.usbTiming = setup.channelA.usbTiming;
     sim::BoardChannels channels;

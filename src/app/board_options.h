@@ -18,7 +18,8 @@ BoardOption checkBoardOption(const std::string& arg, std::string* error);
 std::string boardOptionsHelp();
 // Fits the channel devices to the board, configured by the options. A
 // warning (for instance a trace file that cannot be written) goes to *warning.
+// Without traceBus the board leaves --i2c-trace to another board of the bus.
 bool equipBoard(sim::Ft2232hBoard& board, const std::vector<std::string>& options,
-                usb::Clock& clock, std::string* error, std::string* warning);
+                usb::Clock& clock, std::string* error, std::string* warning, bool traceBus = true);
 
 }  // namespace app

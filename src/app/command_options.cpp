@@ -4,43 +4,38 @@
 #include <cstdlib>
 
 #include "frontend/register_dump.h"
+#include "sim/option_text.h"
 
 namespace app {
 
 namespace {
-
-bool valueOf(const std::string& arg, const char* name, std::string* value) {
-    const std::string prefix = std::string(name) + "=";
-    if (arg.rfind(prefix, 0) != 0) return false;
-    *value = arg.substr(prefix.size());
-    return true;
-}
 
 CommandOption malformed(std::string* error, std::string text) {
     *error = std::move(text);
     return CommandOption::Malformed;
 }
 
-bool knownRegister(const std::string& text, std::string* error) {
-    if (frontend::FindRegister(text)) return true;
-    *error = "'" + text + "' is not a register of the STV0903 catalogue (a name such as MID or an address such as 0xF100)";
-    return false;
+const STV0903Registers::RegisterContent* knownRegister(const std::string& text, std::string* error) {
+    const auto* reg = frontend::FindRegister(text);
+    if (!reg)
+        *error = "'" + text + "' is not a register of the STV0903 catalogue (a name such as MID or an address such as 0xF100)";
+    return reg;
 }
 
 }  // namespace
 
 bool isCommand(const std::string& word) { return word == "check" || word == "regs"; }
 
-bool parseRegisterWrite(const std::string& text, std::uint16_t* address, std::uint8_t* value,
-                        std::string* error) {
+bool parseRegisterWrite(const std::string& text, const STV0903Registers::RegisterContent** reg,
+                        std::uint8_t* value, std::string* error) {
     const auto eq = text.rfind('=');
     if (eq == std::string::npos || eq == 0) {
         *error = "--write takes NAME=0xVV or 0xADDR=0xVV, not '" + text + "'";
         return false;
     }
-    const std::string reg = text.substr(0, eq);
     const std::string v = text.substr(eq + 1);
-    if (!knownRegister(reg, error)) return false;
+    const auto* found = knownRegister(text.substr(0, eq), error);
+    if (!found) return false;
     unsigned byte = 0;
     const bool hex = v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X');
     const char* begin = v.data() + (hex ? 2 : 0);
@@ -50,7 +45,7 @@ bool parseRegisterWrite(const std::string& text, std::uint16_t* address, std::ui
         *error = "--write wants a byte value such as 0x5A, not '" + v + "'";
         return false;
     }
-    *address = frontend::FindRegister(reg)->Address;
+    *reg = found;
     *value = static_cast<std::uint8_t>(byte);
     return true;
 }
@@ -63,16 +58,15 @@ CommandOption parseCommandOption(const std::string& command, const std::string& 
         *error = "'" + arg + "' is an option of 'vesperbox " + owner + "'";
         return false;
     };
-    if (valueOf(arg, "--seconds", &v)) {
+    if (sim::optionValue(arg, "--seconds=", &v)) {
         if (!only("check")) return CommandOption::Malformed;
         int n = 0;
-        auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-        if (v.empty() || ec != std::errc() || p != v.data() + v.size() || n < 1 || n > 3600)
+        if (!sim::parseDecimal(v, &n) || n < 1 || n > 3600)
             return malformed(error, "--seconds takes whole seconds from 1 to 3600, not '" + v + "'");
         o.seconds = n;
         return CommandOption::Accepted;
     }
-    if (valueOf(arg, "--min-mbit", &v)) {
+    if (sim::optionValue(arg, "--min-mbit=", &v)) {
         if (!only("check")) return CommandOption::Malformed;
         char* end = nullptr;
         const double rate = v.empty() ? -1 : std::strtod(v.c_str(), &end);
@@ -91,23 +85,22 @@ CommandOption parseCommandOption(const std::string& command, const std::string& 
                                 {"--dump-registers", "check", &o.dumpRegisters},
                                 {"--dump", "regs", &o.dump}};
     for (const FileOption& f : files) {
-        if (!valueOf(arg, f.name, &v)) continue;
+        if (!sim::optionValue(arg, std::string(f.name) + "=", &v)) continue;
         if (!only(f.owner)) return CommandOption::Malformed;
         if (v.empty()) return malformed(error, std::string(f.name) + " wants a file name");
         *f.target = v;
         return CommandOption::Accepted;
     }
-    if (valueOf(arg, "--read", &v)) {
+    if (sim::optionValue(arg, "--read=", &v)) {
         if (!only("regs")) return CommandOption::Malformed;
-        if (!knownRegister(v, error)) return CommandOption::Malformed;
+        o.reg = knownRegister(v, error);
+        if (!o.reg) return CommandOption::Malformed;
         o.read = v;
         return CommandOption::Accepted;
     }
-    if (valueOf(arg, "--write", &v)) {
+    if (sim::optionValue(arg, "--write=", &v)) {
         if (!only("regs")) return CommandOption::Malformed;
-        std::uint16_t address = 0;
-        std::uint8_t value = 0;
-        if (!parseRegisterWrite(v, &address, &value, error)) return CommandOption::Malformed;
+        if (!parseRegisterWrite(v, &o.reg, &o.writeValue, error)) return CommandOption::Malformed;
         o.write = v;
         return CommandOption::Accepted;
     }

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+namespace STV0903Registers {
+struct RegisterContent;
+}
+
 namespace app {
 
 struct CommandOptions {
@@ -18,6 +22,9 @@ struct CommandOptions {
     std::string dump;   // --dump=FILE.csv
     std::string read;   // --read=NAME|0xADDR
     std::string write;  // --write=NAME=0xVV
+    // What --read or --write names in the catalogue, and the byte to write.
+    const STV0903Registers::RegisterContent* reg = nullptr;
+    std::uint8_t writeValue = 0;
     // both: the cores' log lines on standard error
     bool verbose = false;
 };
@@ -36,7 +43,7 @@ std::string commandOptionsHelp();
 
 // "NAME=0xVV" split, the register looked up in the catalogue; false with
 // *error when malformed or not in the catalogue.
-bool parseRegisterWrite(const std::string& text, std::uint16_t* address, std::uint8_t* value,
-                        std::string* error);
+bool parseRegisterWrite(const std::string& text, const STV0903Registers::RegisterContent** reg,
+                        std::uint8_t* value, std::string* error);
 
 }  // namespace app

@@ -1,7 +1,6 @@
 #include "app/commands.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QSaveFile>
 #include <cstdio>
 #include <unistd.h>
@@ -142,27 +141,22 @@ int runRegs(const Options& o, Platform& p, usb::Clock& clock) {
             err(QString::number(failed) + QStringLiteral(" register reads failed"));
             status = ExitFail;
         }
-    } else if (!c.read.empty()) {
-        const auto* reg = frontend::FindRegister(c.read);
-        std::uint8_t value = 0;
-        if (bench.i2c.I2C_ReadRegister(demod, reg->Address, value)) {
-            out(frontend::RegisterLine(*reg, value));
-        } else {
-            err(QStringLiteral("reading ") + QString::fromLatin1(reg->Name.data(), reg->Name.size()) +
-                QStringLiteral(" failed"));
-            status = ExitFail;
-        }
     } else {
-        std::uint16_t address = 0;
-        std::uint8_t value = 0;
-        std::string error;
-        parseRegisterWrite(c.write, &address, &value, &error);
-        const auto* reg = frontend::FindRegister(c.write.substr(0, c.write.rfind('=')));
-        if (bench.i2c.I2C_WriteRegister(demod, address, value)) {
-            out(frontend::RegisterLine(*reg, value) + QStringLiteral(" written"));
+        // --read or --write, its register already found in the catalogue.
+        const auto& reg = *c.reg;
+        const QString name = QString::fromLatin1(reg.Name.data(), reg.Name.size());
+        if (!c.read.empty()) {
+            std::uint8_t value = 0;
+            if (bench.i2c.I2C_ReadRegister(demod, reg.Address, value)) {
+                out(frontend::RegisterLine(reg, value));
+            } else {
+                err(QStringLiteral("reading ") + name + QStringLiteral(" failed"));
+                status = ExitFail;
+            }
+        } else if (bench.i2c.I2C_WriteRegister(demod, reg.Address, c.writeValue)) {
+            out(frontend::RegisterLine(reg, c.writeValue) + QStringLiteral(" written"));
         } else {
-            err(QStringLiteral("writing ") + QString::fromLatin1(reg->Name.data(), reg->Name.size()) +
-                QStringLiteral(" failed"));
+            err(QStringLiteral("writing ") + name + QStringLiteral(" failed"));
             status = ExitFail;
         }
     }

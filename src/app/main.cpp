@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     if (!app::parseOptions(argc, argv, options, &error)) {
         printLine(stderr, "vesperbox: " + error);
         printLine(stderr, "Try 'vesperbox --help'.");
-        return 2;
+        return app::ExitUsage;
     }
     if (options.help) {
         std::fputs(app::helpText().c_str(), stdout);
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     }
     if (!app::checkOutputFiles(options, &error)) {
         printLine(stderr, "vesperbox: " + error);
-        return 2;
+        return app::ExitUsage;
     }
     if (app::isHeadless(options)) return app::runHeadless(options, argc, argv);
 
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<app::Platform> platform = app::makePlatform(options, clock, &error);
     if (!platform) {
         printLine(stderr, "vesperbox: " + error);
-        return 1;
+        return app::ExitFail;
     }
     app::reportMissingBoard(options, *platform);
 

@@ -10,17 +10,11 @@
 #include <unistd.h>
 
 #include "app/board_options.h"
+#include "sim/option_text.h"
 
 namespace app {
 
 namespace {
-
-bool startsWith(const std::string& s, const char* prefix, std::string* rest) {
-    const std::string p(prefix);
-    if (s.rfind(p, 0) != 0) return false;
-    *rest = s.substr(p.size());
-    return true;
-}
 
 std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t");
@@ -42,7 +36,7 @@ constexpr std::array<const char*, 16> D2xxCalls{
     "FT_Write",       "FT_ResetDevice",    "FT_Purge",          "FT_SetTimeouts",
     "FT_GetQueueStatus", "FT_StopInTask",  "FT_RestartInTask",  "FT_CreateDeviceInfoList",
     "FT_GetDeviceInfoDetail", "FT_SetLatencyTimer", "FT_SetBitMode", "FT_SetUSBParameters"};
-constexpr std::uint32_t LastD2xxStatus = 17;
+constexpr std::uint32_t LastD2xxStatus = usb::FT_OTHER_ERROR;
 
 // A fault that could never fire is a mistake on the command line: the call
 // must exist, the program only ever addresses devices 0 and 1, and only the
@@ -157,7 +151,7 @@ bool checkOutputFiles(const Options& o, std::string* error) {
     if (!o.screenshot.empty() && !checkWritable("screenshot", o.screenshot, error)) return false;
     for (const std::string& arg : o.boardOptions) {
         std::string path;
-        if (startsWith(arg, "--i2c-trace=", &path) && !checkWritable("I2C trace", path, error))
+        if (sim::optionValue(arg, "--i2c-trace=", &path) && !checkWritable("I2C trace", path, error))
             return false;
     }
     // A check that streams for minutes should not find out at the end that
@@ -209,31 +203,29 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             o.help = true;
         } else if (arg == "--simulate") {
             o.simulate = true;
-        } else if (startsWith(arg, "--board=", &v)) {
+        } else if (sim::optionValue(arg, "--board=", &v)) {
             if (v.empty() || v.size() > 15) {
                 *error = "--board takes the board's serial number, e.g. --board=VB2232H1, not '" + v + "'";
                 return false;
             }
             o.board = v;
-        } else if (startsWith(arg, "--boards=", &v)) {
+        } else if (sim::optionValue(arg, "--boards=", &v)) {
             std::uint32_t n = 0;
-            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-            if (ec != std::errc() || p != v.data() + v.size() || n < 1 || n > 4) {
+            if (!sim::parseDecimal(v, &n) || n < 1 || n > 4) {
                 *error = "--boards takes a count from 1 to 4, not '" + v + "'";
                 return false;
             }
             o.boards = n;
         } else if (arg == "--list-boards") {
             o.listBoards = true;
-        } else if (startsWith(arg, "--devices=", &v)) {
+        } else if (sim::optionValue(arg, "--devices=", &v)) {
             std::uint32_t n = 0;
-            auto [p, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
-            if (ec != std::errc() || p != v.data() + v.size() || n > 3) {
+            if (!sim::parseDecimal(v, &n) || n > 3) {
                 *error = "--devices takes a count from 0 to 3, not '" + v + "'";
                 return false;
             }
             o.devices = n;
-        } else if (startsWith(arg, "--fail=", &v)) {
+        } else if (sim::optionValue(arg, "--fail=", &v)) {
             const auto fault = sim::parseCallFault(v);
             if (!fault) {
                 *error = "--fail takes CALL[:INDEX]=STATUS[@N], e.g. FT_Open:1=2, not '" + v + "'";
@@ -241,7 +233,7 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             }
             o.fails.push_back(*fault);
             faultTexts.push_back(v);
-        } else if (arg == "--do" || startsWith(arg, "--do=", &v)) {
+        } else if (arg == "--do" || sim::optionValue(arg, "--do=", &v)) {
             if (arg == "--do") {
                 if (i + 1 >= argc) {
                     *error = "--do wants a list of steps, e.g. --do \"BtnOpenB,wait 500,Exit1\"";
@@ -256,23 +248,23 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             }
             if (!checkSteps(steps, error)) return false;
             o.steps.insert(o.steps.end(), steps.begin(), steps.end());
-        } else if (startsWith(arg, "--screenshot=", &v) && !v.empty()) {
+        } else if (sim::optionValue(arg, "--screenshot=", &v) && !v.empty()) {
             o.screenshot = v;
         } else if (arg == "--show-serial-settings") {
             o.showSerialSettings = true;
-        } else if (startsWith(arg, "--d2xx-trace=", &v)) {
+        } else if (sim::optionValue(arg, "--d2xx-trace=", &v)) {
             if (v.empty()) {
                 *error = "--d2xx-trace wants a file name";
                 return false;
             }
             o.d2xxTrace = v;
-        } else if (startsWith(arg, "--backend=", &v)) {
+        } else if (sim::optionValue(arg, "--backend=", &v)) {
             if (v != "libftdi" && v != "d2xx") {
                 *error = "--backend is libftdi or d2xx, not '" + v + "'";
                 return false;
             }
             o.backend = v;
-        } else if (startsWith(arg, "--udp=", &v)) {
+        } else if (sim::optionValue(arg, "--udp=", &v)) {
             const auto destination = console::parseUdpDestination(v);
             if (!destination) {
                 *error = "--udp takes HOST:PORT with an IPv4 address, e.g. 127.0.0.1:1234, not '" +

@@ -24,9 +24,6 @@ std::unique_ptr<usb::D2xxLibrary> makeSimulated(const Options& options, usb::Clo
     // is), as boards sharing one file would leave it to whichever closes last.
     constexpr usb::FT_HANDLE HandlesPerBoard = 0x100000;
     std::vector<std::unique_ptr<sim::Ft2232hBoard>> boards;
-    std::vector<std::string> untraced;
-    for (const std::string& o : options.boardOptions)
-        if (o.rfind("--i2c-trace=", 0) != 0) untraced.push_back(o);
     for (std::uint32_t i = 0; i < options.boards; ++i) {
         const std::string serial = sim::boardSerial(i);
         auto board = std::make_unique<sim::Ft2232hBoard>(clock);
@@ -36,8 +33,7 @@ std::unique_ptr<usb::D2xxLibrary> makeSimulated(const Options& options, usb::Clo
         for (const sim::CallFault& f : options.fails) board->addFault(f);
         const bool traced = options.board.empty() ? i == 0 : options.board == serial;
         std::string warning;
-        if (!equipBoard(*board, traced ? options.boardOptions : untraced, clock, error, &warning))
-            return nullptr;
+        if (!equipBoard(*board, options.boardOptions, clock, error, &warning, traced)) return nullptr;
         if (!warning.empty()) std::fprintf(stderr, "vesperbox: %s\n", warning.c_str());
         made.push_back(board.get());
         boards.push_back(std::move(board));

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "sim/option_text.h"
+
 namespace sim {
 
 namespace {
@@ -26,13 +28,6 @@ bool parseProbability(const std::string& text, double* out) {
     const double v = std::strtod(text.c_str(), &end);
     if (end != text.c_str() + text.size() || !(v >= 0.0 && v <= 1.0)) return false;
     *out = v;
-    return true;
-}
-
-bool valueOf(const std::string& arg, const char* prefix, std::string* value) {
-    const std::string p(prefix);
-    if (arg.compare(0, p.size(), p) != 0) return false;
-    *value = arg.substr(p.size());
     return true;
 }
 
@@ -85,19 +80,19 @@ OptionParse parseFault(const std::string& text, ChannelAFaults& f, std::string* 
 OptionParse parseChannelAOption(const std::string& arg, ChannelAOptions& options,
                                 std::string* error) {
     std::string value;
-    if (valueOf(arg, "--nim=", &value)) {
+    if (optionValue(arg, "--nim=", &value)) {
         if (value == "earda") options.nim = Nim::Earda;
         else if (value == "sharp") options.nim = Nim::Sharp;
         else return malformed(error, "--nim wants earda or sharp, not '" + value + "'");
         return OptionParse::Accepted;
     }
-    if (valueOf(arg, "--fault=", &value)) return parseFault(value, options.faults, error);
-    if (valueOf(arg, "--i2c-trace=", &value)) {
+    if (optionValue(arg, "--fault=", &value)) return parseFault(value, options.faults, error);
+    if (optionValue(arg, "--i2c-trace=", &value)) {
         if (value.empty()) return malformed(error, "--i2c-trace wants a file name");
         options.i2cTracePath = value;
         return OptionParse::Accepted;
     }
-    if (valueOf(arg, "--usb-latency-us=", &value)) {
+    if (optionValue(arg, "--usb-latency-us=", &value)) {
         std::uint64_t us = 0;
         if (!parseUnsigned(value, &us) || us > 10'000'000)
             return malformed(error, "--usb-latency-us wants microseconds (0 to 10000000), not '" +
@@ -105,13 +100,13 @@ OptionParse parseChannelAOption(const std::string& arg, ChannelAOptions& options
         options.usbLatencyUs = static_cast<std::uint32_t>(us);
         return OptionParse::Accepted;
     }
-    if (valueOf(arg, "--usb-timing=", &value)) {
+    if (optionValue(arg, "--usb-timing=", &value)) {
         if (value == "real") options.usbTiming = UsbTiming::Real;
         else if (value == "ideal") options.usbTiming = UsbTiming::Ideal;
         else return malformed(error, "--usb-timing wants real or ideal, not '" + value + "'");
         return OptionParse::Accepted;
     }
-    if (valueOf(arg, "--i2c-seed=", &value)) {
+    if (optionValue(arg, "--i2c-seed=", &value)) {
         if (!parseUnsigned(value, &options.seed))
             return malformed(error, "--i2c-seed wants a number, not '" + value + "'");
         return OptionParse::Accepted;

@@ -1,21 +1,15 @@
 #include "sim/ft2232h_board.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
+
+#include "sim/option_text.h"
 
 namespace sim {
 
 using namespace usb;
 
 namespace {
-
-bool parseUnsigned(const std::string& text, std::uint32_t* out) {
-    if (text.empty()) return false;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, *out);
-    return ec == std::errc() && ptr == end;
-}
 
 // Copies text with a terminating NUL when it fits, as the library does.
 void copyText(void* dst, std::size_t size, const std::string& text) {
@@ -33,18 +27,18 @@ std::optional<CallFault> parseCallFault(const std::string& text) {
     std::string rhs = text.substr(eq + 1);
     if (const auto colon = lhs.find(':'); colon != std::string::npos) {
         std::uint32_t index = 0;
-        if (!parseUnsigned(lhs.substr(colon + 1), &index) || index > 2) return std::nullopt;
+        if (!parseDecimal(lhs.substr(colon + 1), &index) || index > 2) return std::nullopt;
         fault.index = static_cast<int>(index);
         lhs.resize(colon);
     }
     if (lhs.rfind("FT_", 0) != 0 || lhs.size() < 4) return std::nullopt;
     fault.call = lhs;
     if (const auto at = rhs.find('@'); at != std::string::npos) {
-        if (!parseUnsigned(rhs.substr(at + 1), &fault.fromCall) || fault.fromCall == 0)
+        if (!parseDecimal(rhs.substr(at + 1), &fault.fromCall) || fault.fromCall == 0)
             return std::nullopt;
         rhs.resize(at);
     }
-    if (!parseUnsigned(rhs, &fault.status)) return std::nullopt;
+    if (!parseDecimal(rhs, &fault.status)) return std::nullopt;
     return fault;
 }
 

@@ -1,13 +1,14 @@
 #include "sim/ts_source.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+
+#include "sim/option_text.h"
 
 namespace sim {
 
@@ -39,13 +40,6 @@ void closeSection(std::vector<std::uint8_t>& s) {
 // How many of the indices 0..n-1 leave the remainder r modulo period.
 std::uint64_t countRemainder(std::uint64_t n, std::uint64_t period, std::uint64_t r) {
     return n > r ? (n - r - 1) / period + 1 : 0;
-}
-
-bool parseUnsigned64(const std::string& text, std::uint64_t* out) {
-    if (text.empty()) return false;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, *out);
-    return ec == std::errc() && ptr == end;
 }
 
 }  // namespace
@@ -157,14 +151,8 @@ OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
         if (error) *error = why;
         return OptionParse::Malformed;
     };
-    auto value = [&](const char* prefix, std::string* out) {
-        const std::size_t n = std::strlen(prefix);
-        if (arg.compare(0, n, prefix) != 0) return false;
-        *out = arg.substr(n);
-        return true;
-    };
     std::string v;
-    if (value("--ts-rate=", &v)) {
+    if (optionValue(arg, "--ts-rate=", &v)) {
         if (v == "max") {
             opts.rateMbit = 0;
             return OptionParse::Accepted;
@@ -177,7 +165,7 @@ OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
         opts.rateMbit = rate;
         return OptionParse::Accepted;
     }
-    if (value("--ts-file=", &v)) {
+    if (optionValue(arg, "--ts-file=", &v)) {
         if (v.empty()) {
             return malformed("--ts-file wants a path");
         }
@@ -192,9 +180,9 @@ OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
         opts.shortReads = true;
         return OptionParse::Accepted;
     }
-    if (value("--fault=ts-stop-after=", &v)) {
+    if (optionValue(arg, "--fault=ts-stop-after=", &v)) {
         std::uint64_t bytes = 0;
-        if (!parseUnsigned64(v, &bytes) || bytes == 0) {
+        if (!parseDecimal(v, &bytes) || bytes == 0) {
             return malformed("--fault=ts-stop-after wants a byte count above 0: " + arg);
         }
         opts.stopAfterBytes = bytes;

@@ -23,7 +23,6 @@ class BoardFilter : public D2xxLibrary {
 public:
     BoardFilter(D2xxLibrary& inner, std::string boardSerial);
 
-    const std::string& boardSerial() const { return board_; }
     // Whether the chosen board was there the last time the devices were listed.
     bool found() const { return visible_.size() == 2; }
 

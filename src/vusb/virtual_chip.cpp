@@ -3,13 +3,14 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
 #include <thread>
+
+#include "sim/option_text.h"
 
 namespace vusb {
 
@@ -33,19 +34,6 @@ constexpr std::uint16_t kPurgeToHost = 2;
 // high, transmitter empty.
 constexpr std::uint8_t kModemStatus[kStatusBytes] = {sim::UsbBridge::ModemStatus0,
                                                      sim::UsbBridge::ModemStatus1};
-
-bool number(const std::string& text, std::uint64_t* out) {
-    if (text.empty()) return false;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), *out);
-    return ec == std::errc() && p == text.data() + text.size();
-}
-
-bool valueOf(const std::string& arg, const char* prefix, std::string* value) {
-    const std::string p(prefix);
-    if (arg.rfind(p, 0) != 0) return false;
-    *value = arg.substr(p.size());
-    return true;
-}
 
 }  // namespace
 
@@ -78,19 +66,19 @@ bool parseVusbOptions(const std::string& text, VusbOptions* options, std::string
     while (words >> arg) {
         std::string v;
         std::uint64_t n = 0;
-        if (valueOf(arg, "--unplug-after-ms=", &v)) {
-            if (!number(v, &n)) return *error = "--unplug-after-ms wants milliseconds: " + arg, false;
+        if (sim::optionValue(arg, "--unplug-after-ms=", &v)) {
+            if (!sim::parseDecimal(v, &n)) return *error = "--unplug-after-ms wants milliseconds: " + arg, false;
             options->unplugAfterMs = static_cast<std::int64_t>(n);
-        } else if (valueOf(arg, "--unplug-after-writes=", &v)) {
-            if (!number(v, &n) || n == 0) return *error = "--unplug-after-writes wants a count above 0: " + arg, false;
+        } else if (sim::optionValue(arg, "--unplug-after-writes=", &v)) {
+            if (!sim::parseDecimal(v, &n) || n == 0) return *error = "--unplug-after-writes wants a count above 0: " + arg, false;
             options->unplugAfterWrites = n;
-        } else if (valueOf(arg, "--unplug-after-ts-bytes=", &v)) {
-            if (!number(v, &n) || n == 0) return *error = "--unplug-after-ts-bytes wants a count above 0: " + arg, false;
+        } else if (sim::optionValue(arg, "--unplug-after-ts-bytes=", &v)) {
+            if (!sim::parseDecimal(v, &n) || n == 0) return *error = "--unplug-after-ts-bytes wants a count above 0: " + arg, false;
             options->unplugAfterTsBytes = n;
-        } else if (valueOf(arg, "--slow-host-us=", &v)) {
-            if (!number(v, &n) || n > 10000000) return *error = "--slow-host-us wants 0 to 10000000: " + arg, false;
+        } else if (sim::optionValue(arg, "--slow-host-us=", &v)) {
+            if (!sim::parseDecimal(v, &n) || n > 10000000) return *error = "--slow-host-us wants 0 to 10000000: " + arg, false;
             options->slowHostUs = static_cast<std::uint32_t>(n);
-        } else if (valueOf(arg, "--serial=", &v)) {
+        } else if (sim::optionValue(arg, "--serial=", &v)) {
             if (v.empty() || v.size() > 14) return *error = "--serial wants 1 to 14 characters: " + arg, false;
             options->serial = v;
         } else {
@@ -125,8 +113,8 @@ bool parseVusbBus(const std::string& text, std::vector<VusbOptions>* boards, std
     while (words >> arg) {
         if (arg == "--next-board") {
             sections.emplace_back();
-        } else if (valueOf(arg, "--boards=", &v)) {
-            if (!number(v, &copiesTo) || copiesTo < 1 || copiesTo > kMaxBoards)
+        } else if (sim::optionValue(arg, "--boards=", &v)) {
+            if (!sim::parseDecimal(v, &copiesTo) || copiesTo < 1 || copiesTo > kMaxBoards)
                 return *error = "--boards wants 1 to " + std::to_string(kMaxBoards) + ": " + arg, false;
         } else {
             sections.back() += arg + ' ';
