@@ -15,6 +15,7 @@
 #include "platform/qt_services.h"
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
+#include "support/test_clip.h"
 #include "support/test_support.h"
 #include "support/ts_check.h"
 #include "support/udp_receiver.h"
@@ -105,11 +106,9 @@ protected:
     // The two-second clip that the looped-stream tests play, made by ffmpeg.
     void makeClip() {
         clip = dir.filePath("clip.ts");
-        const ToolRun r = runTool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
-                                         "testsrc=duration=2:size=320x240:rate=25", "-c:v",
-                                         "mpeg2video", "-f", "mpegts", clip});
-        ASSERT_EQ(r.exitCode, 0) << "ffmpeg is needed to make the clip: " << r.err.toStdString();
-        source = readFile(clip);
+        QString why;
+        source = testing_support::makeTestClip(clip, &why);
+        ASSERT_FALSE(source.empty()) << "ffmpeg is needed to make the clip: " << why.toStdString();
         ASSERT_GT(source.size(), 10 * Chunk);
         ASSERT_EQ(source.size() % sim::TsPacketSize, 0u);
     }
