@@ -131,7 +131,6 @@ TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
     EXPECT_EQ(recorded.size() % Chunk, 0u);
     EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const Bytes sent = joinWholeChunks(UdpReceiver::fromProgram(player.settle()));
     EXPECT_GT(sent.size(), recorded.size() / 2);
     EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
