@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -143,20 +142,10 @@ protected:
         };
     }
 
-    Bytes sent() const {
-        Bytes all;
-        for (const auto& d : net.lastClient->datagrams) {
-            EXPECT_EQ(d.size(), Chunk);
-            all.insert(all.end(), d.begin(), d.end());
-        }
-        return all;
-    }
+    Bytes sent() const { return testing_support::joinWholeChunks(net.lastClient->datagrams); }
     QStringList recordings() const { return QDir(dir.path()).entryList({"*.TS"}, QDir::Files, QDir::Name); }
     Bytes recorded(int index = 0) const {
-        QFile f(dir.filePath(recordings().value(index)));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        const QByteArray b = f.readAll();
-        return {b.begin(), b.end()};
+        return testing_support::readFile(dir.filePath(recordings().value(index)));
     }
     QString lastByteCount() const {
         for (auto it = panel.statusTexts.rbegin(); it != panel.statusTexts.rend(); ++it)

@@ -169,21 +169,12 @@ protected:
         return QDir(dir.path()).entryList({"*.TS"}, QDir::Files, QDir::Name);
     }
     std::vector<std::uint8_t> fileBytes(const QString& name) const {
-        QFile f(dir.filePath(name));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        const QByteArray b = f.readAll();
-        return {b.begin(), b.end()};
+        return testing_support::readFile(dir.filePath(name));
     }
     std::vector<std::uint8_t> received(std::size_t* datagrams = nullptr, int waitMs = 200) {
-        std::vector<std::uint8_t> all;
-        std::size_t n = 0;
-        for (const auto& d : rx.drain(waitMs)) {
-            EXPECT_EQ(d.size(), 1316u) << "one chunk per datagram";
-            all.insert(all.end(), d.begin(), d.end());
-            ++n;
-        }
-        if (datagrams) *datagrams = n;
-        return all;
+        const std::vector<std::vector<std::uint8_t>> all = rx.drain(waitMs);
+        if (datagrams) *datagrams = all.size();
+        return testing_support::joinWholeChunks(all);
     }
 
     testing_support::FakeClock clock;
