@@ -82,13 +82,7 @@ private:
 };
 
 using testing_support::contiguous;
-
-// Payload-PID counters found in a run of whole TS packets.
-inline std::vector<std::uint64_t> payloadCounters(const std::vector<std::uint8_t>& ts) {
-    const testing_support::CounterScan scan = testing_support::scanCounters(ts);
-    if (!scan.inSync) ADD_FAILURE() << "lost packet sync at byte " << scan.syncLostAt;
-    return scan.counters;
-}
+using testing_support::payloadCounters;
 
 class WindowTest : public testing::Test {
 protected:
