@@ -17,9 +17,6 @@ QString started(const QString& name) { return "Started recording '" + name + "'.
 QString done(int lastRead, unsigned queued) {
     return QStringLiteral("Done ...I=%1 FT_Q_Bytes= %2").arg(lastRead).arg(queued);
 }
-// What a source as fast as read has put ahead of the pump when the wait ends.
-constexpr unsigned FullDriverBuffer = 370 * 188;
-
 class Pump : public WindowTest {
 protected:
     void recordAndSendFromPass(int pass) {

@@ -81,6 +81,9 @@ private:
     platform::QtNetwork real;
 };
 
+// What a source as fast as read has put ahead of the pump when the wait ends.
+constexpr unsigned FullDriverBuffer = 370 * 188;
+
 using testing_support::contiguous;
 using testing_support::payloadCounters;
 
