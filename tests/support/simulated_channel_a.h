@@ -22,6 +22,15 @@ inline sim::ChannelAOptions nimAt(std::uint8_t demodAddress) {
     return o;
 }
 
+// A chip that takes writes but refuses its read address, so every read fails.
+template <class Chip>
+struct WriteOnly : Chip {
+    using Chip::Chip;
+    bool acceptsAddress(std::uint8_t byte) const override {
+        return (byte & 1) == 0 && Chip::acceptsAddress(byte);
+    }
+};
+
 // The board alone: whoever drives it opens channel A through lib.
 struct SimulatedChannelA {
     FakeClock clock;
