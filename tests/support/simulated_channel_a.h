@@ -75,4 +75,11 @@ struct I2cRig : SimulatedChannelA {
     bool setUp = false;
 };
 
+// An injected status for every call of `call` on channel A from the n-th
+// one after now on.
+inline void failFrom(SimulatedChannelA& rig, const std::string& call, std::uint32_t n,
+                     usb::FT_STATUS status = usb::FT_IO_ERROR) {
+    rig.board.addFault(sim::CallFault{call, 0, status, rig.board.callCount(call) + n});
+}
+
 }  // namespace testing_support
