@@ -178,11 +178,7 @@ TEST_F(Pump, ThreeRecordingsInOneRunEachNamedAfterItsStart) {
 TEST_F(Pump, RecordingNeverOverwritesAFileOfTheSameName) {
     stepMs = 0;  // every start falls in the same second
     startUp();
-    {
-        QFile f(FirstName);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("keep");
-    }
+    ASSERT_TRUE(testing_support::writeFile(FirstName, "keep"));
     for (int pass : {1, 3, 5}) atPassStart(pass, [this] { click(form->RecordOnOff); });
     stopAtPassEnd(6);
     run();

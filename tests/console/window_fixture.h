@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <functional>

@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -55,13 +54,6 @@ ToolRun runTool(const QString& program, const QStringList& args, const QString& 
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err += QString::fromUtf8(p.readAllStandardError());
     return r;
-}
-
-
-void writeFile(const QString& path, const Bytes& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
 }
 
 using testing_support::loopOffset;
@@ -130,7 +122,7 @@ protected:
         ASSERT_GT(sent.size(), 0u);
         EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
         const QString capture = dir.filePath("udp_capture.ts");
-        writeFile(capture, sent);
+        ASSERT_TRUE(testing_support::writeFile(capture, sent));
         expectClipVideo(capture);
     }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QByteArrayView>
 #include <QFile>
 #include <QString>
 #include <cstdint>
@@ -107,6 +108,12 @@ inline std::vector<std::uint8_t> readFile(const QString& path) {
     if (!f.open(QIODevice::ReadOnly)) return {};
     const QByteArray b = f.readAll();
     return {b.begin(), b.end()};
+}
+
+// False when the file could not be opened or did not take all the bytes.
+inline bool writeFile(const QString& path, QByteArrayView bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes.data(), bytes.size()) == bytes.size() && f.flush();
 }
 
 }  // namespace testing_support
