@@ -12,11 +12,13 @@
 #include "sim/ts_source.h"
 #include "support/program_run.h"
 #include "support/test_support.h"
+#include "support/ts_check.h"
 
 namespace {
 
 using testing_support::ProgramRun;
 using testing_support::vesperbox;
+using testing_support::writeFile;
 
 }  // namespace
 
@@ -118,11 +120,7 @@ TEST(CommandLine, StreamFileMustBeARegularFileOfPackets) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString text = dir.filePath("notes.txt");
-    {
-        QFile f(text);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(1000, 'x'));
-    }
+    ASSERT_TRUE(writeFile(text, QByteArray(1000, 'x')));
     for (const QString& file : {dir.path(), QString("/proc/self/mem"), QString("/dev/zero"), text,
                                 dir.filePath("missing.ts")}) {
         const ProgramRun r = vesperbox({"--simulate", "--ts-file=" + file, "--do", "Exit1"});
@@ -132,13 +130,9 @@ TEST(CommandLine, StreamFileMustBeARegularFileOfPackets) {
         EXPECT_TRUE(r.out.isEmpty()) << file.toStdString();
     }
     const QString clip = dir.filePath("clip.ts");
-    {
-        QFile f(clip);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        QByteArray packets(7 * 188, '\xff');
-        for (int i = 0; i < 7; ++i) packets[i * 188] = 0x47;
-        f.write(packets);
-    }
+    QByteArray packets(7 * 188, '\xff');
+    for (int i = 0; i < 7; ++i) packets[i * 188] = 0x47;
+    ASSERT_TRUE(writeFile(clip, packets));
     EXPECT_EQ(vesperbox({"--simulate", "--ts-file=" + clip, "--do", "Exit1"}).exitCode, 0);
     const ProgramRun help = vesperbox({"--help"});
     EXPECT_TRUE(help.out.join('\n').contains(QString("at most %1 MiB").arg(sim::MaxTsFileBytes >> 20)));
@@ -148,10 +142,7 @@ TEST(CommandLine, OutputFilesAreCheckedBeforeTheWindowOpens) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString plain = dir.filePath("plain");
-    {
-        QFile f(plain);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
+    ASSERT_TRUE(writeFile(plain, QByteArray()));
     // Paths that even root cannot write: under a missing folder, a folder, under a file.
     for (const QStringList& args :
          {QStringList{"--screenshot=" + dir.filePath("no/such/dir/s.png")},

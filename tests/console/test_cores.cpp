@@ -134,12 +134,11 @@ TEST(Cores, PumpRecordsWholeChunksUntilGetTsGoesOff) {
     }
     const QStringList files = QDir(dir.path()).entryList({"*.TS"}, QDir::Files);
     ASSERT_EQ(files.size(), 1);
-    QFile f(dir.filePath(files[0]));
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray bytes = f.readAll();
-    EXPECT_EQ(bytes.size() % 1316, 0);
-    EXPECT_GE(bytes.size(), 10 * 1316);
-    const auto scan = testing_support::scanCounters({bytes.begin(), bytes.end()});
+    const std::vector<std::uint8_t> bytes = testing_support::readFile(dir.filePath(files[0]));
+    ASSERT_FALSE(bytes.empty()) << "the recording could not be read";
+    EXPECT_EQ(bytes.size() % 1316, 0u);
+    EXPECT_GE(bytes.size(), 10u * 1316);
+    const auto scan = testing_support::scanCounters(bytes);
     EXPECT_TRUE(scan.inSync);
     EXPECT_TRUE(testing_support::contiguous(scan.counters));
     QDir::setCurrent(oldCwd);

@@ -17,9 +17,6 @@ QString started(const QString& name) { return "Started recording '" + name + "'.
 QString done(int lastRead, unsigned queued) {
     return QStringLiteral("Done ...I=%1 FT_Q_Bytes= %2").arg(lastRead).arg(queued);
 }
-// What a source as fast as read has put ahead of the pump when the wait ends.
-constexpr unsigned FullDriverBuffer = 370 * 188;
-
 class Pump : public WindowTest {
 protected:
     void recordAndSendFromPass(int pass) {
@@ -181,11 +178,7 @@ TEST_F(Pump, ThreeRecordingsInOneRunEachNamedAfterItsStart) {
 TEST_F(Pump, RecordingNeverOverwritesAFileOfTheSameName) {
     stepMs = 0;  // every start falls in the same second
     startUp();
-    {
-        QFile f(FirstName);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("keep");
-    }
+    ASSERT_TRUE(testing_support::writeFile(FirstName, "keep"));
     for (int pass : {1, 3, 5}) atPassStart(pass, [this] { click(form->RecordOnOff); });
     stopAtPassEnd(6);
     run();

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -98,13 +97,7 @@ Bytes generated(std::size_t packets) {
     return out;
 }
 
-// The payload counters of whole packets; fails on a packet off its sync byte.
-std::vector<std::uint64_t> counters(const Bytes& ts) {
-    EXPECT_EQ(ts.size() % Packet, 0u);
-    const testing_support::CounterScan scan = testing_support::scanCounters(ts);
-    EXPECT_TRUE(scan.inSync) << "packet off its sync byte at " << scan.syncLostAt;
-    return scan.counters;
-}
+using testing_support::payloadCounters;
 
 class PumpCore : public testing::Test {
 protected:
@@ -143,20 +136,10 @@ protected:
         };
     }
 
-    Bytes sent() const {
-        Bytes all;
-        for (const auto& d : net.lastClient->datagrams) {
-            EXPECT_EQ(d.size(), Chunk);
-            all.insert(all.end(), d.begin(), d.end());
-        }
-        return all;
-    }
+    Bytes sent() const { return testing_support::joinWholeChunks(net.lastClient->datagrams); }
     QStringList recordings() const { return QDir(dir.path()).entryList({"*.TS"}, QDir::Files, QDir::Name); }
     Bytes recorded(int index = 0) const {
-        QFile f(dir.filePath(recordings().value(index)));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        const QByteArray b = f.readAll();
-        return {b.begin(), b.end()};
+        return testing_support::readFile(dir.filePath(recordings().value(index)));
     }
     QString lastByteCount() const {
         for (auto it = panel.statusTexts.rbegin(); it != panel.statusTexts.rend(); ++it)
@@ -213,7 +196,7 @@ TEST_F(PumpCore, BytesLostUpstreamAreSkippedToTheNextPacketOncePerEpisode) {
     EXPECT_EQ(recorded(), out);
     // Whole packets on their sync bytes throughout; two packets missing
     // where the bytes went (and the two they ran into carry a torn end).
-    const auto c = counters(out);
+    const auto c = payloadCounters(out);
     EXPECT_EQ(testing_support::counterGaps(c), 2);
     EXPECT_EQ(pump.Health().syncLosses(), 2u);
     EXPECT_GE(pump.Health().continuityErrors(), 2u);
@@ -409,7 +392,7 @@ TEST_F(StalledPump, ASecondAtEightMegabytesPerSecondLosesNothing) {
     EXPECT_EQ(pump.Health().continuityErrors(), 0u);
     EXPECT_EQ(pump.Health().syncLosses(), 0u);
     EXPECT_TRUE(panel.linesStartingWith(QStringLiteral("Stream lost packets: ")).isEmpty());
-    const auto c = counters(recorded());
+    const auto c = payloadCounters(recorded());
     ASSERT_GT(c.size(), 15000u);
     EXPECT_TRUE(testing_support::contiguous(c));
 }
@@ -419,7 +402,7 @@ TEST_F(StalledPump, AStallLongerThanTheDriverHoldsIsLogged) {
     ASSERT_GT(board_fifo->droppedBytes(), 0u);
     EXPECT_GT(pump.Health().continuityErrors(), 0u);
     EXPECT_FALSE(panel.linesStartingWith(QStringLiteral("Stream lost packets: ")).isEmpty()) << panel.log.join('\n').toStdString();
-    const auto c = counters(recorded());  // still whole packets on their sync bytes
+    const auto c = payloadCounters(recorded());  // still whole packets on their sync bytes
     EXPECT_GT(c.size(), 20000u);
 }
 
@@ -443,7 +426,7 @@ protected:
         const Bytes file = recorded();
         EXPECT_EQ(file.size() % Chunk, 0u);
         EXPECT_GE(file.size(), 50 * Chunk) << "the chunks read before the failure";
-        EXPECT_EQ(testing_support::counterGaps(counters(file)), 0);
+        EXPECT_EQ(testing_support::counterGaps(payloadCounters(file)), 0);
     }
 };
 

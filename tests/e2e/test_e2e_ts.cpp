@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "platform/qt_services.h"
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
+#include "support/test_clip.h"
 #include "support/test_support.h"
 #include "support/ts_check.h"
 #include "support/udp_receiver.h"
@@ -56,13 +56,6 @@ ToolRun runTool(const QString& program, const QStringList& args, const QString& 
     return r;
 }
 
-
-void writeFile(const QString& path, const Bytes& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-}
-
 using testing_support::loopOffset;
 using testing_support::readFile;
 
@@ -98,16 +91,18 @@ protected:
     void SetUp() override {
         testing_support::qtApp();
         ASSERT_TRUE(dir.isValid());
-        clip = dir.filePath("clip.ts");
-        const ToolRun r = runTool("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
-                                         "testsrc=duration=2:size=320x240:rate=25", "-c:v",
-                                         "mpeg2video", "-f", "mpegts", clip});
-        ASSERT_EQ(r.exitCode, 0) << "ffmpeg is needed to make the clip: " << r.err.toStdString();
-        source = readFile(clip);
-        ASSERT_GT(source.size(), 10 * Chunk);
-        ASSERT_EQ(source.size() % sim::TsPacketSize, 0u);
         recordDir = dir.filePath("rec");
         ASSERT_TRUE(QDir().mkpath(recordDir));
+    }
+
+    // The two-second clip that the looped-stream tests play, made by ffmpeg.
+    void makeClip() {
+        clip = dir.filePath("clip.ts");
+        QString why;
+        source = testing_support::makeTestClip(clip, &why);
+        ASSERT_FALSE(source.empty()) << "ffmpeg is needed to make the clip: " << why.toStdString();
+        ASSERT_GT(source.size(), 10 * Chunk);
+        ASSERT_EQ(source.size() % sim::TsPacketSize, 0u);
     }
 
     QStringList recordings() const { return QDir(recordDir).entryList({"*.TS"}, QDir::Files); }
@@ -127,7 +122,7 @@ protected:
         ASSERT_GT(sent.size(), 0u);
         EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
         const QString capture = dir.filePath("udp_capture.ts");
-        writeFile(capture, sent);
+        ASSERT_TRUE(testing_support::writeFile(capture, sent));
         expectClipVideo(capture);
     }
 
@@ -139,6 +134,7 @@ protected:
 }  // namespace
 
 TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
+    ASSERT_NO_FATAL_FAILURE(makeClip());
     UdpReceiver player(true);
     ASSERT_TRUE(player.ok());
     platform::SystemClock clock;
@@ -194,12 +190,6 @@ TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
 // on a free port; datagrams from anybody else are not counted.
 class ProgramEndToEnd : public EndToEnd {
 protected:
-    void SetUp() override {
-        EndToEnd::SetUp();
-        const ToolRun probeRun = runTool(VESPERBOX_EXE, {"--simulate", "--ts-rate=8", "--do", "Exit1"}, recordDir);
-        if (probeRun.exitCode != 0 && probeRun.err.contains("--ts-rate"))
-            GTEST_SKIP() << "vesperbox does not take the channel B options yet: " << probeRun.err.toStdString();
-    }
     ToolRun runProgram(const QStringList& extra) {
         QStringList args = {"--simulate", "--udp=127.0.0.1:" + QString::number(player.port())};
         args << extra << "--do"
@@ -212,6 +202,7 @@ protected:
 };
 
 TEST_F(ProgramEndToEnd, LoopedClipReachesTheRecordingAndThePlayer) {
+    ASSERT_NO_FATAL_FAILURE(makeClip());
     ASSERT_TRUE(player.ok());
     const ToolRun r = runProgram({"--ts-file=" + clip});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();

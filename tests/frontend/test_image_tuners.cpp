@@ -170,19 +170,11 @@ TEST(TunerReadBack, ReadsTwelveBytesThroughTheEardatekDemodulatorWhateverIsFitte
     EXPECT_EQ(reads, 1);
 }
 
-// A tuner that takes writes but never answers its read address.
-struct WriteOnlyTuner : sim::Stb6100Tuner {
-    WriteOnlyTuner() : Stb6100Tuner(0xC0) {}
-    bool acceptsAddress(std::uint8_t byte) const override {
-        return (byte & 1) == 0 && Stb6100Tuner::acceptsAddress(byte);
-    }
-};
-
 TEST(TunerReadBack, UnreadableTunerGivesUpAfterElevenAttempts) {
     sim::ChannelAOptions o = nimAt(0xD4);
     o.faults.tunerAbsent = true;
     Board board(o);
-    WriteOnlyTuner tuner;
+    testing_support::WriteOnly<sim::Stb6100Tuner> tuner(0xC0);
     tuner.attach(board.channelA->bus(), 1);  // the repeater's segment
     std::array<std::uint8_t, 12> buffer{};
     EXPECT_FALSE(frontend::ReadTunerRegisters(board.master, 0xC0, buffer));

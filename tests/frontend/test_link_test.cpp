@@ -14,6 +14,7 @@
 namespace {
 
 using testing_support::Bytes;
+using testing_support::WriteOnly;
 
 struct WindowOnBoard : testing_support::SimulatedChannelA {
     testing_support::FakeNetwork network;
@@ -143,15 +144,6 @@ TEST(NimTest, FailedImageCosts300AndTheTestGoesOn) {
     EXPECT_EQ(f.NbI2CerrorsTxt->text(), "300");
     EXPECT_TRUE(log.contains("Reading OK"));
 }
-
-// A chip that takes writes but refuses its read address, so every read fails.
-template <class Chip>
-struct WriteOnly : Chip {
-    using Chip::Chip;
-    bool acceptsAddress(std::uint8_t byte) const override {
-        return (byte & 1) == 0 && Chip::acceptsAddress(byte);
-    }
-};
 
 TEST(NimTest, EveryReadFailingCountsTwicePerRead) {
     sim::ChannelAOptions o = testing_support::nimAt(0xD4);

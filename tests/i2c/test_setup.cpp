@@ -9,13 +9,8 @@
 namespace {
 
 using testing_support::Bytes;
+using testing_support::failFrom;
 using testing_support::I2cRig;
-
-// An injected status for every call of `call` on channel A from the n-th
-// one after now on.
-void failFrom(I2cRig& rig, const std::string& call, std::uint32_t n, usb::FT_STATUS status = usb::FT_IO_ERROR) {
-    rig.board.addFault(sim::CallFault{call, 0, status, rig.board.callCount(call) + n});
-}
 
 sim::ChannelAOptions silentEngine() {
     sim::ChannelAOptions o;

@@ -13,7 +13,9 @@
 namespace {
 
 using testing_support::Bytes;
+using testing_support::failFrom;
 using testing_support::I2cRig;
+using testing_support::nimAt;
 
 // Channel A with nothing on its bus but chips a test attaches itself.
 sim::ChannelAOptions emptyBus() {
@@ -21,15 +23,6 @@ sim::ChannelAOptions emptyBus() {
     o.faults.demodAbsent = true;
     o.faults.tunerAbsent = true;
     return o;
-}
-sim::ChannelAOptions sharp() {
-    sim::ChannelAOptions o;
-    o.nim = sim::Nim::Sharp;  // the demodulator at 0xD0
-    return o;
-}
-
-void failFrom(I2cRig& rig, const std::string& call, std::uint32_t n) {
-    rig.board.addFault(sim::CallFault{call, 0, usb::FT_IO_ERROR, rig.board.callCount(call) + n});
 }
 
 // A register chip that takes its address but refuses the register's high byte.
@@ -153,7 +146,7 @@ TEST(ClockBits, SplitsCountsIntoWholeBytesAndRemainingBits) {
 }
 
 TEST(ByteTransfers, WriteByteSendsStartAndTransferInOneWriteAndReadsTheAcknowledge) {
-    I2cRig rig(sharp());
+    I2cRig rig(nimAt(0xD0));
     rig.master.I2C_Start();
     EXPECT_TRUE(rig.master.I2C_WriteByte(0xD0));
     ASSERT_EQ(rig.lib.writes.size(), 1u);
@@ -165,7 +158,7 @@ TEST(ByteTransfers, WriteByteSendsStartAndTransferInOneWriteAndReadsTheAcknowled
 }
 
 TEST(ByteTransfers, ReadByteSucceedsOnceItsAnswerArrived) {
-    I2cRig rig(sharp());
+    I2cRig rig(nimAt(0xD0));
     rig.demod().poke(0x0000, 0x77);
     rig.master.I2C_Start();
     ASSERT_TRUE(rig.master.I2C_WriteByte(0xD1));
@@ -197,7 +190,7 @@ TEST(RegisterWrite, FreshSetUpWriteGoesOutWithGpiol0LowAsFiveBatches) {
 }
 
 TEST(RegisterRead, ReadsWithARepeatedStartAndLeavesGpiol0Alone) {
-    I2cRig rig(sharp());  // its identity 0x20 at 0xF100
+    I2cRig rig(nimAt(0xD0));  // its identity 0x20 at 0xF100
     std::uint8_t out = 0;
     ASSERT_TRUE(rig.master.I2C_ReadRegister(0xD0, 0xF100, out));
     EXPECT_EQ(out, 0x20);
@@ -309,7 +302,7 @@ TEST(BoundedWaits, AnEngineThatNeverAnswersCannotHoldTheCaller) {
 }
 
 TEST(BoundedWaits, FailingQueueStatusEndsTheWaitAtOnce) {
-    I2cRig rig(sharp());
+    I2cRig rig(nimAt(0xD0));
     failFrom(rig, "FT_GetQueueStatus", 1);
     rig.master.I2C_Start();
     EXPECT_FALSE(rig.master.I2C_WriteByte(0xD0));
@@ -317,7 +310,7 @@ TEST(BoundedWaits, FailingQueueStatusEndsTheWaitAtOnce) {
 }
 
 TEST(SendBytes, PartialWriteIsResentFromWhereItStopped) {
-    I2cRig rig(sharp());
+    I2cRig rig(nimAt(0xD0));
     rig.lib.writeLimits = {5, 7};
     rig.master.I2C_Start();
     EXPECT_TRUE(rig.master.I2C_WriteByte(0xD0));  // the engine still saw the whole batch

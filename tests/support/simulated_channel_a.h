@@ -22,6 +22,15 @@ inline sim::ChannelAOptions nimAt(std::uint8_t demodAddress) {
     return o;
 }
 
+// A chip that takes writes but refuses its read address, so every read fails.
+template <class Chip>
+struct WriteOnly : Chip {
+    using Chip::Chip;
+    bool acceptsAddress(std::uint8_t byte) const override {
+        return (byte & 1) == 0 && Chip::acceptsAddress(byte);
+    }
+};
+
 // The board alone: whoever drives it opens channel A through lib.
 struct SimulatedChannelA {
     FakeClock clock;
@@ -65,5 +74,12 @@ struct I2cRig : SimulatedChannelA {
     }
     bool setUp = false;
 };
+
+// An injected status for every call of `call` on channel A from the n-th
+// one after now on.
+inline void failFrom(SimulatedChannelA& rig, const std::string& call, std::uint32_t n,
+                     usb::FT_STATUS status = usb::FT_IO_ERROR) {
+    rig.board.addFault(sim::CallFault{call, 0, status, rig.board.callCount(call) + n});
+}
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QByteArrayView>
 #include <QFile>
 #include <QString>
 #include <cstdint>
@@ -52,6 +53,15 @@ inline int counterGaps(const std::vector<std::uint64_t>& c) {
 
 inline bool contiguous(const std::vector<std::uint64_t>& c) { return counterGaps(c) == 0; }
 
+// The payload-PID counters of a run of whole TS packets; a failure when the
+// run is not whole packets or a packet is off its sync byte.
+inline std::vector<std::uint64_t> payloadCounters(const std::vector<std::uint8_t>& ts) {
+    EXPECT_EQ(ts.size() % sim::TsPacketSize, 0u) << "not whole packets";
+    const CounterScan scan = scanCounters(ts);
+    EXPECT_TRUE(scan.inSync) << "packet off its sync byte at " << scan.syncLostAt;
+    return scan.counters;
+}
+
 // Continuity-counter errors over all PIDs that carry payload; -1 when the
 // data is not whole 188-byte packets on their sync bytes.
 inline int continuityErrors(const std::vector<std::uint8_t>& ts) {
@@ -98,6 +108,12 @@ inline std::vector<std::uint8_t> readFile(const QString& path) {
     if (!f.open(QIODevice::ReadOnly)) return {};
     const QByteArray b = f.readAll();
     return {b.begin(), b.end()};
+}
+
+// False when the file could not be opened or did not take all the bytes.
+inline bool writeFile(const QString& path, QByteArrayView bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes.data(), bytes.size()) == bytes.size() && f.flush();
 }
 
 }  // namespace testing_support

@@ -24,7 +24,6 @@ class UdpReceiver {
 public:
     struct Datagram {
         std::uint16_t senderPort = 0;
-        std::uint32_t senderAddress = 0;  // host order
         std::vector<std::uint8_t> bytes;
     };
 
@@ -118,8 +117,7 @@ private:
             if (n < 0) return;
             lastSender_ = ntohl(from.sin_addr.s_addr);
             std::lock_guard<std::mutex> lock(m_);
-            datagrams_.push_back({ntohs(from.sin_port), lastSender_,
-                                  std::vector<std::uint8_t>(buf.begin(), buf.begin() + n)});
+            datagrams_.push_back({ntohs(from.sin_port), std::vector<std::uint8_t>(buf.begin(), buf.begin() + n)});
         }
     }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "sim/ts_source.h"
+#include "support/test_clip.h"
 #include "support/ts_check.h"
 #include "support/udp_receiver.h"
 #include "virtual_board_run.h"
@@ -40,13 +41,9 @@ protected:
     void makeClip() {
         // Not *.ts: the recordings are told apart by that name.
         clip = dir.filePath("clip.mpegts");
-        QProcess ff;
-        ff.start("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
-                            "testsrc=duration=2:size=320x240:rate=25", "-c:v", "mpeg2video", "-f",
-                            "mpegts", clip});
-        ASSERT_TRUE(ff.waitForFinished(60000) && ff.exitCode() == 0)
-            << "ffmpeg is needed to make the clip";
-        source = readFile(clip);
+        QString why;
+        source = testing_support::makeTestClip(clip, &why);
+        ASSERT_FALSE(source.empty()) << "ffmpeg is needed to make the clip: " << why.toStdString();
         ASSERT_GT(source.size(), 10 * Chunk);
         ASSERT_EQ(source.size() % sim::TsPacketSize, 0u);
         // The clip itself must be free of continuity errors for the check
@@ -134,7 +131,6 @@ TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
     EXPECT_EQ(recorded.size() % Chunk, 0u);
     EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const Bytes sent = joinWholeChunks(UdpReceiver::fromProgram(player.settle()));
     EXPECT_GT(sent.size(), recorded.size() / 2);
     EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
