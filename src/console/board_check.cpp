@@ -10,11 +10,6 @@ namespace console {
 
 namespace {
 
-constexpr std::uint32_t StreamReadTimeoutMs = 100;
-constexpr std::uint32_t StreamWriteTimeoutMs = 100;
-
-QString hex2(unsigned v) { return QStringLiteral("0x") + QString::number(v, 16).toUpper().rightJustified(2, QLatin1Char('0')); }
-
 QString now() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
 
 
@@ -164,11 +159,11 @@ bool BoardCheck::findNim(CheckOutcome& o, QString* detail) {
         if (id == frontend::ChipIdSTV0903) {
             o.nim = QString::fromLatin1(c.nim);
             o.demodAddress = c.address;
-            *detail = o.nim + QStringLiteral(" NIM: STV0903 at ") + hex2(c.address);
+            *detail = o.nim + QStringLiteral(" NIM: STV0903 at ") + frontend::Hex(c.address, 2);
             return true;
         }
-        wrong << QStringLiteral("the demodulator at ") + hex2(c.address) + QStringLiteral(" answers with identity ") +
-                     hex2(id) + QStringLiteral(", not 0x20 (STV0903)");
+        wrong << QStringLiteral("the demodulator at ") + frontend::Hex(c.address, 2) + QStringLiteral(" answers with identity ") +
+                     frontend::Hex(id, 2) + QStringLiteral(", not 0x20 (STV0903)");
     }
     *detail = wrong.isEmpty() ? QStringLiteral("no demodulator answers at 0xD4 (Eardatek) or 0xD0 (Sharp/Samsung)")
                               : wrong.join(QStringLiteral("; "));
@@ -208,7 +203,7 @@ bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
         }
     }
     if (!answered) {
-        *detail = why.isEmpty() ? QStringLiteral("the demodulator at ") + hex2(o.demodAddress) +
+        *detail = why.isEmpty() ? QStringLiteral("the demodulator at ") + frontend::Hex(o.demodAddress, 2) +
                                       QStringLiteral(" took no write to the repeater register 0xF12A")
                                 : why.join(QStringLiteral("; "));
         return false;
@@ -270,7 +265,7 @@ bool BoardCheck::stream(CheckOutcome& o, const CheckSettings& settings, QString*
         return false;
     }
     ch.Restart_USB_Device_InTask_B();
-    ch.Set_USB_Device_TimeOuts_B(StreamReadTimeoutMs, StreamWriteTimeoutMs);
+    ch.Set_USB_Device_TimeOuts_B(TsPump::ReadTimeoutMs, TsPump::WriteTimeoutMs);
 
     const std::uint32_t waitStart = clock.tickCount();
     for (;;) {
@@ -340,16 +335,23 @@ bool BoardCheck::stream(CheckOutcome& o, const CheckSettings& settings, QString*
     return false;
 }
 
-bool BoardCheck::setUp(CheckOutcome& o) {
-    const QString names[] = {QStringLiteral("devices"), QStringLiteral("channels"), QStringLiteral("I2C set-up"),
-                             QStringLiteral("NIM")};
-    bool ok = step(o, names[0], [&](QString* d) { return devices(o, d); });
-    ok = ok && step(o, names[1], [&](QString* d) { return channels(o, d); });
-    ok = ok && step(o, names[2], [&](QString* d) { return i2cSetUp(o, d); });
-    ok = ok && step(o, names[3], [&](QString* d) { return findNim(o, d); });
-    if (!ok)
-        for (std::size_t i = o.steps.size(); i < std::size(names); ++i) skip(o, names[i]);
+bool BoardCheck::steps(CheckOutcome& o, bool ok, const std::vector<std::pair<QString, StepBody>>& list) {
+    for (const auto& [name, body] : list) {
+        if (ok) {
+            ok = step(o, name, body);
+        } else {
+            skip(o, name);
+        }
+    }
     return ok;
+}
+
+bool BoardCheck::setUp(CheckOutcome& o) {
+    return steps(o, true,
+                 {{QStringLiteral("devices"), [&](QString* d) { return devices(o, d); }},
+                  {QStringLiteral("channels"), [&](QString* d) { return channels(o, d); }},
+                  {QStringLiteral("I2C set-up"), [&](QString* d) { return i2cSetUp(o, d); }},
+                  {QStringLiteral("NIM"), [&](QString* d) { return findNim(o, d); }}});
 }
 
 void BoardCheck::closeChannels() {
@@ -360,22 +362,13 @@ void BoardCheck::closeChannels() {
 CheckOutcome BoardCheck::run(const CheckSettings& settings) {
     CheckOutcome o;
     o.startedAt = now();
-    bool ok = setUp(o);
-    std::vector<QString> rest = {QStringLiteral("link test"), QStringLiteral("tuner set-up")};
-    if (settings.dumpRegisters) rest.push_back(QStringLiteral("registers"));
-    rest.push_back(QStringLiteral("stream"));
-    for (const QString& name : rest) {
-        if (!ok) {
-            skip(o, name);
-            continue;
-        }
-        ok = step(o, name, [&](QString* d) {
-            if (name == QStringLiteral("link test")) return linkTest(o, d);
-            if (name == QStringLiteral("tuner set-up")) return tuner(o, d);
-            if (name == QStringLiteral("registers")) return registers(o, d);
-            return stream(o, settings, d);
-        });
-    }
+    std::vector<std::pair<QString, StepBody>> rest = {
+        {QStringLiteral("link test"), [&](QString* d) { return linkTest(o, d); }},
+        {QStringLiteral("tuner set-up"), [&](QString* d) { return tuner(o, d); }}};
+    if (settings.dumpRegisters)
+        rest.push_back({QStringLiteral("registers"), [&](QString* d) { return registers(o, d); }});
+    rest.push_back({QStringLiteral("stream"), [&](QString* d) { return stream(o, settings, d); }});
+    steps(o, setUp(o), rest);
     closeChannels();
     o.finishedAt = now();
     return o;

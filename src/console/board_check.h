@@ -7,10 +7,13 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "console/headless_bench.h"
+#include "console/ts_pump.h"
 #include "frontend/register_dump.h"
 
 namespace console {
@@ -75,10 +78,11 @@ public:
 
 class BoardCheck {
 public:
-    static constexpr std::uint32_t FirstDataTimeoutMs = 5000;
+    // The stream has as long to start as it has in the window.
+    static constexpr std::uint32_t FirstDataTimeoutMs = TsPump::FirstDataTimeoutMs;
     // This long without a byte while streaming counts as a stopped stream:
     // five read time-outs, where a live stream brings a chunk every few ms.
-    static constexpr std::uint32_t StallTimeoutMs = 500;
+    static constexpr std::uint32_t StallTimeoutMs = 5 * TsPump::ReadTimeoutMs;
 
     BoardCheck(HeadlessBench& bench, CheckProgress& progress) : bench_(bench), progress_(progress) {}
 
@@ -94,6 +98,10 @@ private:
     template <typename Body>
     bool step(CheckOutcome& outcome, const QString& name, Body body);
     void skip(CheckOutcome& outcome, const QString& name);
+    // Runs the steps in order while ok and each before passed; the rest are
+    // skipped. False once one failed (or ok was false).
+    using StepBody = std::function<bool(QString* detail)>;
+    bool steps(CheckOutcome& outcome, bool ok, const std::vector<std::pair<QString, StepBody>>& list);
 
     bool devices(CheckOutcome& o, QString* detail);
     bool channels(CheckOutcome& o, QString* detail);

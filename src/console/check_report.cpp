@@ -30,8 +30,9 @@ QByteArray CheckReportJson(const CheckOutcome& o, const ReportContext& c) {
 
     QJsonObject figures;
     QJsonObject errors;
-    figures["i2cErrors"] = o.i2cErrors ? QJsonValue(static_cast<qint64>(*o.i2cErrors)) : QJsonValue();
-    errors["i2c"] = o.i2cErrors ? QJsonValue(static_cast<qint64>(*o.i2cErrors)) : QJsonValue();
+    const QJsonValue i2cErrors = o.i2cErrors ? QJsonValue(static_cast<qint64>(*o.i2cErrors)) : QJsonValue();
+    figures["i2cErrors"] = i2cErrors;
+    errors["i2c"] = i2cErrors;
     if (o.stream) {
         const StreamFigures& f = *o.stream;
         figures["stream"] = QJsonObject{

@@ -10,8 +10,6 @@ constexpr std::uint8_t CcMask = 0x0F;
 
 }  // namespace
 
-StreamHealth::StreamHealth() = default;
-
 void StreamHealth::feed(const std::uint8_t* data, std::size_t size) {
     bytes_ += size;
     aligner_.push(
@@ -34,7 +32,6 @@ void StreamHealth::countPacket(const std::uint8_t* p) {
     if (transportError) {
         // The demodulator could not correct this packet: its header may be
         // as wrong as its payload, so it says nothing about continuity.
-        ++teiPackets_;
         return;
     }
     const auto pid = static_cast<std::uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
@@ -104,7 +101,6 @@ void StreamHealth::reset() {
     bytes_ = 0;
     ccErrors_ = 0;
     syncLosses_ = 0;
-    teiPackets_ = 0;
     elapsedUs_ = 0;
 }
 

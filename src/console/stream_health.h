@@ -15,11 +15,9 @@ namespace console {
 
 class StreamHealth {
 public:
-    static constexpr std::size_t PacketSize = 188;
-    static constexpr std::uint8_t SyncByte = 0x47;
+    static constexpr std::size_t PacketSize = PacketAligner::PacketSize;
+    static constexpr std::uint8_t SyncByte = PacketAligner::SyncByte;
     static constexpr std::uint16_t NullPid = 0x1FFF;
-
-    StreamHealth();
 
     // Any run of bytes, however it is cut: a packet split between two calls
     // is put together first. Bytes that do not sit on 188-byte sync spacing
@@ -41,11 +39,8 @@ public:
     std::uint64_t syncLosses() const { return syncLosses_ + aligner_.syncLosses(); }
     // Bytes that feed() dropped while looking for sync.
     std::uint64_t bytesSkipped() const { return aligner_.bytesSkipped(); }
-    // Packets with the transport error indicator set by the demodulator.
-    std::uint64_t transportErrors() const { return teiPackets_; }
     // Continuity errors of one PID (0..0x1FFF).
     std::uint64_t continuityErrors(std::uint16_t pid) const;
-    std::int64_t elapsedUs() const { return elapsedUs_; }
     // Megabits per second over the elapsed time; 0 when none was given.
     double megabitsPerSecond() const;
 
@@ -70,7 +65,6 @@ private:
     std::uint64_t bytes_ = 0;
     std::uint64_t ccErrors_ = 0;
     std::uint64_t syncLosses_ = 0;
-    std::uint64_t teiPackets_ = 0;
     std::int64_t elapsedUs_ = 0;
 };
 

@@ -23,12 +23,10 @@ QString NumberedRecordingName(const QString& name, int n) {
 
 namespace {
 
-constexpr std::uint32_t ReadTimeoutMs = 100;
-constexpr std::uint32_t WriteTimeoutMs = 100;
-constexpr std::int64_t FirstDataTimeoutMs = 5000;
 // Two starts in one second get "_2", "_3", ...; past this many something
 // else is wrong with the directory.
 constexpr int MaxNumberedRecordings = 999;
+const QString NoDeviceLine = QStringLiteral("Get_USB_Device_QueueStatus failed, No Device");
 
 bool nameTaken(const QString& name) {
     const QFileInfo info(name);
@@ -259,14 +257,12 @@ void TsPump::ReceiveTS() {
         if (stopRequested_) break;
         const usb::FT_STATUS status = channels_.Get_USB_Device_QueueStatus_B();
         if (status != usb::FT_OK) {
-            panel_.AppendLog(QStringLiteral("Get_USB_Device_QueueStatus failed, No Device"));
+            panel_.AppendLog(NoDeviceLine);
             errorCleanUp();
             panel_.SetStatusText(QString());
             if (status == usb::FT_IO_ERROR) {
-                // The device is gone: only leaving the program helps now.
                 panel_.SetSwitchOn(Switch::GetTSBtn, false);
-                panel_.SetEnabled(Control::GetTSBtn, false);
-                panel_.SetEnabled(Control::BtnQuit, true);
+                deviceGone();
             }
             return;
         }
@@ -313,8 +309,7 @@ void TsPump::ReceiveTS() {
         // stream that stopped.
         if (lastRead == 0 && channels_.FT_IO_Status != usb::FT_OK) {
             lostStatus = channels_.Get_USB_Device_QueueStatus_B();
-            if (lostStatus != usb::FT_OK)
-                panel_.AppendLog(QStringLiteral("Get_USB_Device_QueueStatus failed, No Device"));
+            if (lostStatus != usb::FT_OK) panel_.AppendLog(NoDeviceLine);
         }
     }
 
@@ -339,11 +334,12 @@ void TsPump::ReceiveTS() {
     panel_.SetSwitchOn(Switch::GetTSBtn, false);
     GetTSBtnClick();
     if (RecordFile) stopRecording();
-    if (lostStatus == usb::FT_IO_ERROR) {
-        // The device is gone: only leaving the program helps now.
-        panel_.SetEnabled(Control::GetTSBtn, false);
-        panel_.SetEnabled(Control::BtnQuit, true);
-    }
+    if (lostStatus == usb::FT_IO_ERROR) deviceGone();
+}
+
+void TsPump::deviceGone() {
+    panel_.SetEnabled(Control::GetTSBtn, false);
+    panel_.SetEnabled(Control::BtnQuit, true);
 }
 
 }  // namespace console

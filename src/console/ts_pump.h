@@ -54,6 +54,11 @@ public:
     // The health of the last run that ended (or of the one running).
     const StreamHealth& Health() const { return *watch_.health; }
 
+    // Channel B's read and write time-outs while streaming, and how long
+    // the stream may take to bring its first bytes.
+    static constexpr std::uint32_t ReadTimeoutMs = 100;
+    static constexpr std::uint32_t WriteTimeoutMs = 100;
+    static constexpr std::uint32_t FirstDataTimeoutMs = 5000;
     // How often at most the byte count is redrawn while streaming.
     static constexpr std::uint32_t StatusIntervalMs = 50;
     // How often at most continuity errors are reported while recording.
@@ -78,6 +83,8 @@ private:
     bool flushRecording();
     void reportWriteError();
     void errorCleanUp();
+    // The board is gone: Get TS off for good, Quit the way out.
+    void deviceGone();
     // Joins a read into packets and sends out every whole chunk.
     void takeBytes(const std::uint8_t* data, std::uint32_t size);
     void chunkComplete();

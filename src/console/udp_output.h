@@ -2,7 +2,6 @@
 // sends the stream from the loopback interface to a player on this PC.
 #pragma once
 
-#include <QString>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,8 +34,6 @@ public:
     bool ready() const { return UdpClient && UdpPacket && UdpClient->connected(); }
     // One chunk as one datagram; a failed send is dropped.
     void send(const std::uint8_t* chunk);
-
-    const UdpDestination& destination() const { return destination_; }
 
     std::unique_ptr<console::UdpClient> UdpClient;
     std::unique_ptr<std::uint8_t[]> UdpPacket;

@@ -9,10 +9,6 @@ namespace frontend {
 
 namespace {
 
-QString hex(unsigned value, int digits) {
-    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
-}
-
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -23,6 +19,10 @@ bool equalNoCase(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+QString Hex(unsigned value, int digits) {
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
 
 std::optional<std::uint8_t> ImageValue(std::uint16_t reg, std::uint8_t demodAddress) {
     for (const DemodImageEntry& e : DemodImage)
@@ -64,10 +64,10 @@ QString RegisterCsv(const std::vector<RegisterReading>& rows) {
     QString csv = QStringLiteral("name,address,value,image,differs\n");
     for (const RegisterReading& r : rows) {
         csv += QString::fromLatin1(r.name.data(), static_cast<qsizetype>(r.name.size()));
-        csv += QLatin1Char(',') + hex(r.address, 4) + QLatin1Char(',');
-        if (r.read) csv += hex(r.value, 2);
+        csv += QLatin1Char(',') + Hex(r.address, 4) + QLatin1Char(',');
+        if (r.read) csv += Hex(r.value, 2);
         csv += QLatin1Char(',');
-        if (r.image) csv += hex(*r.image, 2);
+        if (r.image) csv += Hex(*r.image, 2);
         csv += QLatin1Char(',');
         if (r.image) csv += r.differs() ? QStringLiteral("yes") : QStringLiteral("no");
         csv += QLatin1Char('\n');
@@ -77,7 +77,7 @@ QString RegisterCsv(const std::vector<RegisterReading>& rows) {
 
 QString RegisterLine(const STV0903Registers::RegisterContent& reg, std::uint8_t value) {
     return QString::fromLatin1(reg.Name.data(), static_cast<qsizetype>(reg.Name.size())) +
-           QStringLiteral(" (") + hex(reg.Address, 4) + QStringLiteral(") = ") + hex(value, 2);
+           QStringLiteral(" (") + Hex(reg.Address, 4) + QStringLiteral(") = ") + Hex(value, 2);
 }
 
 }  // namespace frontend

@@ -46,6 +46,9 @@ std::vector<RegisterReading> ReadAllRegisters(i2c::I2cMaster& master, std::uint8
 // value column empty where the read failed, differs "yes", "no" or empty.
 QString RegisterCsv(const std::vector<RegisterReading>& rows);
 
+// Upper case, at least digits digits after "0x": Hex(15, 2) is "0x0F".
+QString Hex(unsigned value, int digits);
+
 // "MID (0xF100) = 0x20".
 QString RegisterLine(const STV0903Registers::RegisterContent& reg, std::uint8_t value);
 
