@@ -215,7 +215,8 @@ bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
 
 bool BoardCheck::tuner(CheckOutcome& o, QString* detail) {
     frontend::LinkTest& link = bench_.link;
-    const bool ok = o.demodAddress == frontend::DemodEardatek ? link.SetUpEardaTuner() : link.InitSTV6110();
+    link.DemodAddress = o.demodAddress;
+    const bool ok = link.SetUpTuner();
     *detail = ok ? QStringLiteral("tuner at 0xC0 behind the repeater set up")
                  : QStringLiteral("the tuner at 0xC0 behind the demodulator's repeater did not take its set-up");
     if (ok && o.demodAddress == frontend::DemodEardatek) *detail += QStringLiteral(" and read back");

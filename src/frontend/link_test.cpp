@@ -216,17 +216,22 @@ void LinkTest::demodNotFound() {
     view_.ShowErrorTotal(QStringLiteral("????????"));
 }
 
-LinkTestResult LinkTest::TestSharp() {
-    DemodAddress = DemodSharp;
+LinkTestResult LinkTest::testNim(std::uint8_t demodAddress) {
+    DemodAddress = demodAddress;
     if (!TestDemod()) {
         // A lost link has said so already, in its own line.
-        if (master_.LinkLost()) return {false, I2CErrorCount};
-        demodNotFound();
+        if (!master_.LinkLost()) demodNotFound();
         return {false, I2CErrorCount};
     }
-    const bool tuner = InitSTV6110();
+    const bool tuner = SetUpTuner();
     return {true, I2CErrorCount, tuner};
 }
+
+LinkTestResult LinkTest::TestSharp() { return testNim(DemodSharp); }
+
+LinkTestResult LinkTest::TestEarda() { return testNim(DemodEardatek); }
+
+bool LinkTest::SetUpTuner() { return DemodAddress == DemodEardatek ? SetUpEardaTuner() : InitSTV6110(); }
 
 bool LinkTest::SetUpEardaTuner() {
     const bool tuner = InitSTB6100();
@@ -238,16 +243,6 @@ bool LinkTest::SetUpEardaTuner() {
         master_, TunerAddress, std::span<std::uint8_t, TunerReadBackSize>(buffer.data(), TunerReadBackSize));
     view_.AppendLog(read ? QStringLiteral("Reading OK") : QStringLiteral("Reading failure!!!!"));
     return tuner && read;
-}
-
-LinkTestResult LinkTest::TestEarda() {
-    DemodAddress = DemodEardatek;
-    if (!TestDemod()) {
-        if (master_.LinkLost()) return {false, I2CErrorCount};
-        demodNotFound();
-        return {false, I2CErrorCount};
-    }
-    return {true, I2CErrorCount, SetUpEardaTuner()};
 }
 
 }  // namespace frontend

@@ -48,6 +48,9 @@ public:
     bool TestDemod();
     // The default image (counted into the total on failure) and the tuners.
     void InitSTV903();
+    // The tuner of the NIM at DemodAddress: the Eardatek NIM's set-up and
+    // read-back, or the Sharp/Samsung NIM's STV6110; true when it worked.
+    bool SetUpTuner();
     // The Eardatek NIM's tuner set-up and read-back; true when both worked.
     bool SetUpEardaTuner();
     // True when the tuner took every register.
@@ -58,6 +61,7 @@ public:
     std::int32_t I2CErrorCount = 0;
 
 private:
+    LinkTestResult testNim(std::uint8_t demodAddress);
     void demodNotFound();
 
     i2c::I2cMaster& master_;

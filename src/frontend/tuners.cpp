@@ -109,7 +109,6 @@ bool writeTable(i2c::I2cMaster& m, std::uint8_t demod, std::uint8_t firstRegiste
     for (std::uint8_t i = 0; i < count; ++i) {
         const auto reg = static_cast<std::uint8_t>(firstRegister + i);
         if (!WriteTunerRegister(m, demod, TunerAddress, reg, values[i])) return false;
-        if (m.LinkLost()) return false;
         if (!m.DelayMicroseconds(AfterTunerRegisterUs)) return false;
     }
     return true;

@@ -17,7 +17,7 @@
 #include "ui/fonts.h"
 #include "ui/zonzoff.h"
 
-// The pictures live in the core library, which is static: register them
+// The pictures live in the window library, which is static: register them
 // explicitly so that the linker keeps them.
 static void initResources() { Q_INIT_RESOURCE(vesperbox); }
 

@@ -11,10 +11,7 @@
 
 #include <QMainWindow>
 #include <QString>
-#include <cstdint>
 #include <functional>
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "console/network.h"
