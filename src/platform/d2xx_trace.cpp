@@ -107,7 +107,7 @@ FT_STATUS TracingD2xx::FT_ListDevices(void* arg1, void* arg2, std::uint32_t flag
     const std::int64_t t = nowUs();
     const FT_STATUS s = inner_->FT_ListDevices(arg1, arg2, flags);
     if (flags & FT_LIST_NUMBER_ONLY) {
-        line(t, format("FT_ListDevices(NUMBER_ONLY)"), s,
+        line(t, "FT_ListDevices(NUMBER_ONLY)", s,
              s == FT_OK && arg1 ? format(" count=%" PRIu32, *static_cast<std::uint32_t*>(arg1)) : "");
     } else {
         const bool serial = flags & FT_OPEN_BY_SERIAL_NUMBER;
@@ -164,7 +164,7 @@ FT_STATUS TracingD2xx::FT_Purge(FT_HANDLE handle, std::uint32_t mask) {
     const std::int64_t t = nowUs();
     const FT_STATUS s = inner_->FT_Purge(handle, mask);
     line(t, format("FT_Purge(0x%zx, %s%s%s)", static_cast<std::size_t>(handle),
-                   mask & FT_PURGE_RX ? "RX" : "", (mask & 3) == 3 ? "|" : "",
+                   mask & FT_PURGE_RX ? "RX" : "", (mask & (FT_PURGE_RX | FT_PURGE_TX)) == (FT_PURGE_RX | FT_PURGE_TX) ? "|" : "",
                    mask & FT_PURGE_TX ? "TX" : ""),
          s);
     return s;

@@ -69,11 +69,9 @@ public:
                                                static_cast<unsigned>(ctx_->usb_read_timeout));
             // A time-out still hands over what arrived before it.
             if (r < 0 && !(r == LIBUSB_ERROR_TIMEOUT && actual > 0)) return r;
-            const int packet = static_cast<int>(ctx_->max_packet_size ? ctx_->max_packet_size : 64);
-            for (int at = 0; at < actual; at += packet) {
-                const int n = std::min(packet, actual - at);
-                if (n > 2) pending_.insert(pending_.end(), raw_.begin() + at + 2, raw_.begin() + at + n);
-            }
+            payloads(raw_.data(), actual, [this](const std::uint8_t* p, std::size_t n) {
+                pending_.insert(pending_.end(), p, p + n);
+            });
         }
         const int n = std::min(size, static_cast<int>(pending_.size()));
         std::copy_n(pending_.begin(), n, buffer);
@@ -216,13 +214,18 @@ private:
         }
     }
 
-    // Every packet of the chip starts with two modem-status bytes.
     void deliver(const std::uint8_t* data, int length) {
-        if (!sink_) return;
+        if (sink_) payloads(data, length, sink_);
+    }
+
+    // Every packet of the chip starts with two modem-status bytes: what a
+    // bulk read brought goes to take(payload, size) packet by packet.
+    template <typename Take>
+    void payloads(const std::uint8_t* data, int length, Take&& take) const {
         const int packet = static_cast<int>(ctx_->max_packet_size ? ctx_->max_packet_size : 64);
         for (int at = 0; at < length; at += packet) {
             const int n = std::min(packet, length - at);
-            if (n > 2) sink_(data + at + 2, static_cast<std::size_t>(n - 2));
+            if (n > 2) take(data + at + 2, static_cast<std::size_t>(n - 2));
         }
     }
 
