@@ -20,15 +20,6 @@ constexpr std::uint32_t AfterTunerRegisterUs = 10000;
 
 constexpr int S = i2c::I2cMaster::StartCondition;
 
-bool startAndAddress(i2c::I2cMaster& m, std::uint8_t address) {
-    for (int t = 0; t < Tries && !m.LinkLost(); ++t) {
-        // A fresh start precedes every try.
-        m.I2C_Start();
-        if (m.I2C_WriteByte(address)) return true;
-    }
-    return false;
-}
-
 bool stopAndSend(i2c::I2cMaster& m) {
     const bool stopped = m.I2C_Stop();
     m.SendBytes(m.OutIndex);
@@ -52,7 +43,7 @@ bool WriteTunerRegister(i2c::I2cMaster& m, std::uint8_t demod, std::uint8_t tune
         const int beforeValue[] = {S, tuner, reg};
         for (int attempt = 0; attempt < Attempts && !ok && !m.LinkLost(); ++attempt) {
             // Every phase runs even after an earlier one ran out of tries.
-            const bool addrOk = startAndAddress(m, tuner);
+            const bool addrOk = m.StartAndAddress(tuner, Tries);
             const bool regOk = m.WriteByteInTransaction(beforeReg, reg, Tries);
             const bool valueOk = m.WriteByteInTransaction(beforeValue, value, Tries);
             const bool stopped = stopAndSend(m);
@@ -80,7 +71,7 @@ bool ReadTunerRegisters(i2c::I2cMaster& m, std::uint8_t tuner,
         for (int attempt = 0; attempt < Attempts && !ok && !m.LinkLost(); ++attempt) {
             m.LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
             // No register phase: the tuner answers from its current position.
-            const bool addrOk = startAndAddress(m, tuner | 0x01);
+            const bool addrOk = m.StartAndAddress(tuner | 0x01, Tries);
             bool readsOk = true;
             for (std::uint8_t& byte : buffer) {
                 bool got = false;

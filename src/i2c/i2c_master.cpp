@@ -355,6 +355,14 @@ bool I2cMaster::resend(std::span<const int> items) {
     return true;
 }
 
+bool I2cMaster::StartAndAddress(std::uint8_t address, int tries) {
+    for (int t = 0; t < tries && !LinkLost(); ++t) {
+        I2C_Start();
+        if (I2C_WriteByte(address)) return true;
+    }
+    return false;
+}
+
 bool I2cMaster::WriteByteInTransaction(std::span<const int> before, std::uint8_t value, int tries) {
     for (int t = 0; t < tries && !LinkLost(); ++t) {
         if (t > 0 && !resend(before)) continue;
@@ -392,11 +400,7 @@ bool I2cMaster::I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::ui
     bool dataOk = false;
     for (int attempt = 0; attempt < Attempts && !LinkLost(); ++attempt) {
         OutIndex = 0;
-        bool ok = false;
-        for (int t = 0; t < Tries && !ok && !LinkLost(); ++t) {
-            I2C_Start();
-            ok = I2C_WriteByte(writeAddress);
-        }
+        bool ok = StartAndAddress(writeAddress, Tries);
         // Once a byte has gone unacknowledged the rest of the attempt stays
         // off the bus.
         ok = ok && WriteByteInTransaction(beforeHi, hi, Tries);

@@ -47,6 +47,10 @@ public:
     bool I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t& out);
     bool I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t value);
 
+    // A fresh start and the address byte, up to `tries` times until the
+    // address is acknowledged (the start's result is not examined).
+    bool StartAndAddress(std::uint8_t address, int tries);
+
     // A transaction retried byte by byte: `before` lists what precedes the
     // byte since the transaction began, StartCondition for a start (the
     // first element) or repeated start, else a byte written. The first try
