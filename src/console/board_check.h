@@ -98,9 +98,9 @@ private:
     template <typename Body>
     bool step(CheckOutcome& outcome, const QString& name, Body body);
     void skip(CheckOutcome& outcome, const QString& name);
+    using StepBody = std::function<bool(QString* detail)>;
     // Runs the steps in order while ok and each before passed; the rest are
     // skipped. False once one failed (or ok was false).
-    using StepBody = std::function<bool(QString* detail)>;
     bool steps(CheckOutcome& outcome, bool ok, const std::vector<std::pair<QString, StepBody>>& list);
 
     bool devices(CheckOutcome& o, QString* detail);
