@@ -173,10 +173,10 @@ bool BoardCheck::findNim(CheckOutcome& o, QString* detail) {
 bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
     frontend::LinkTest& link = bench_.link;
     link.DemodAddress = o.demodAddress;
-    const std::uint64_t nacksBefore = bench_.i2c.NotAcknowledged;
+    const std::uint64_t nacksBefore = bench_.i2c.NotAcknowledged();
     const bool answered = link.TestDemod();
     o.i2cErrors = link.I2CErrorCount;
-    const std::uint64_t retried = bench_.i2c.NotAcknowledged - nacksBefore;
+    const std::uint64_t retried = bench_.i2c.NotAcknowledged() - nacksBefore;
     if (answered && link.I2CErrorCount == 0 && retried == 0) {
         *detail = QStringLiteral("0 I2C errors");
         return true;

@@ -90,8 +90,7 @@ void Startup::OpenA() {
     panel_.SetEnabled(Control::BtnRefresh, false);
     panel_.SetEnabled(Control::BtnCloseA, true);
     panel_.SetEnabled(Control::BtnQuit, false);
-    i2c_.ChannelAOpen = true;
-    i2c_.ResetLink();  // a fresh handle: whatever cut the last link is gone
+    i2c_.SetChannelAOpen(true);
     panel_.SetLabel(Label::I2Cstatus, "Open");
     if (I2CReady) {
         panel_.SetEnabled(Control::TestSharpBtn, true);
@@ -102,8 +101,7 @@ void Startup::OpenA() {
 void Startup::CloseA() {
     channels_.Close_USB_Device_A();
     panel_.AppendLog("FT2232H  I2C is closed");
-    i2c_.ChannelAOpen = false;
-    i2c_.ResetLink();
+    i2c_.SetChannelAOpen(false);
     panel_.SetEnabled(Control::TestI2CBtn, false);
     panel_.SetEnabled(Control::BtnOpenA, true);
     panel_.SetEnabled(Control::BtnCloseA, false);

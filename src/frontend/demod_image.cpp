@@ -1,14 +1,20 @@
 #include "frontend/demod_image.h"
 
-#include "i2c/i2c_master.h"
+#include <vector>
+
+#include "i2c/register_access.h"
 
 namespace frontend {
 
-bool WriteDemodDefaults(i2c::I2cMaster& master, std::uint8_t address) {
-    // Each write takes the bus lock itself; nothing here holds it.
-    for (const DemodImageEntry& e : DemodImage) {
-        if (!master.I2C_WriteRegister(address, e.reg, e.isAddress ? address : e.value)) return false;
-    }
+bool WriteDemodDefaults(i2c::RegisterAccess& bus, std::uint8_t address) {
+    std::vector<i2c::RegisterOp> ops;
+    ops.reserve(DemodImage.size());
+    for (const DemodImageEntry& e : DemodImage)
+        ops.push_back(i2c::RegisterOp::write(e.reg, e.isAddress ? address : e.value));
+    // The first write that fails ends the image: no later entry is attempted.
+    bus.Transfer(address, ops, true);
+    for (const i2c::RegisterOp& op : ops)
+        if (!op.ok) return false;
     return true;
 }
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 namespace i2c {
-class I2cMaster;
+class RegisterAccess;
 }
 
 namespace frontend {
@@ -93,6 +93,6 @@ inline constexpr std::array<DemodImageEntry, DemodImageSize> DemodImage = [] {
 // Writes the image, in order, to the demodulator at the given write address.
 // Stops at the first write that fails (no later entry is attempted) and
 // returns false; true when all of them were acknowledged.
-bool WriteDemodDefaults(i2c::I2cMaster& master, std::uint8_t address);
+bool WriteDemodDefaults(i2c::RegisterAccess& bus, std::uint8_t address);
 
 }  // namespace frontend

@@ -4,7 +4,7 @@
 
 #include "frontend/demod_image.h"
 #include "frontend/tuners.h"
-#include "i2c/i2c_master.h"
+#include "i2c/register_access.h"
 
 namespace frontend {
 
@@ -22,11 +22,11 @@ QString number(std::int64_t n) { return QString::number(n); }
 
 // Reads the scratch register a thousand times; a failed read whose byte is
 // not the test value counts twice.
-std::int32_t readLoop(i2c::I2cMaster& m, std::uint8_t demod) {
+std::int32_t readLoop(i2c::RegisterAccess& m, std::uint8_t demod) {
     std::int32_t errors = 0;
     for (int i = 0; i < ReadLoopCount && !m.LinkLost(); ++i) {
         std::uint8_t value = 0;
-        if (!m.I2C_ReadRegister(demod, RegScratch, value)) ++errors;
+        if (!m.ReadRegister(demod, RegScratch, value)) ++errors;
         if (value != TestValue) ++errors;
     }
     return errors;
@@ -38,13 +38,13 @@ struct PatternErrors {
 };
 
 // 256 rounds of i and 255 - i written and read back.
-PatternErrors patternTest(i2c::I2cMaster& m, std::uint8_t demod) {
+PatternErrors patternTest(i2c::RegisterAccess& m, std::uint8_t demod) {
     PatternErrors e;
     auto writeRead = [&](std::uint8_t v) {
         if (m.LinkLost()) return;
-        if (!m.I2C_WriteRegister(demod, RegScratch, v)) ++e.writes;
+        if (!m.WriteRegister(demod, RegScratch, v)) ++e.writes;
         std::uint8_t got = 0;
-        if (!m.I2C_ReadRegister(demod, RegScratch, got)) ++e.reads;
+        if (!m.ReadRegister(demod, RegScratch, got)) ++e.reads;
         if (got != v) ++e.reads;
     };
     for (int i = 0; i <= 255 && !m.LinkLost(); ++i) {
@@ -84,7 +84,7 @@ void titleBlock(LinkTestView& view, const QString& title) {
 }  // namespace
 
 bool LinkTest::TestDemod() {
-    i2c::I2cMaster& m = master_;
+    i2c::RegisterAccess& m = master_;
     usb::Clock& clock = master_.clock();
     const std::uint8_t demod = DemodAddress;
 
@@ -100,7 +100,7 @@ bool LinkTest::TestDemod() {
     };
 
     // The first write decides whether anybody answers at this address.
-    if (!m.I2C_WriteRegister(demod, RepeaterRegister, RepeaterOff)) {
+    if (!m.WriteRegister(demod, i2c::RepeaterRegister, i2c::RepeaterOff)) {
         if (linkLost()) return false;
         I2CErrorCount = DemodAbsentTotal;
         view_.ShowErrorTotal(number(I2CErrorCount));
@@ -110,7 +110,7 @@ bool LinkTest::TestDemod() {
     view_.AppendLog(QStringLiteral("Trying to get the Demodulator serial number"));
 
     std::uint8_t id = 0;
-    const bool idRead = m.I2C_ReadRegister(demod, RegChipId, id);
+    const bool idRead = m.ReadRegister(demod, RegChipId, id);
     if (linkLost()) return false;
     if (idRead) {
         view_.AppendLog(QStringLiteral("we get the value = ") + number(id));
@@ -121,7 +121,7 @@ bool LinkTest::TestDemod() {
     }
 
     auto writeTestValue = [&] {
-        const bool written = m.I2C_WriteRegister(demod, RegScratch, TestValue);
+        const bool written = m.WriteRegister(demod, RegScratch, TestValue);
         if (m.LinkLost()) return;
         if (written) {
             view_.AppendLog(QStringLiteral("writing $5A at address X seems OK"));
@@ -239,8 +239,9 @@ bool LinkTest::SetUpEardaTuner() {
     // the tuner answers through the repeater.
     view_.AppendLog(QStringLiteral("Reading ZavoRuraz Eardatek setup"));
     std::array<std::uint8_t, 16> buffer{};
-    const bool read = ReadTunerRegisters(
-        master_, TunerAddress, std::span<std::uint8_t, TunerReadBackSize>(buffer.data(), TunerReadBackSize));
+    const bool read = master_.ReadTunerRegisters(
+        EardatekDemodAddress, TunerAddress,
+        std::span<std::uint8_t, TunerReadBackSize>(buffer.data(), TunerReadBackSize));
     view_.AppendLog(read ? QStringLiteral("Reading OK") : QStringLiteral("Reading failure!!!!"));
     return tuner && read;
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 namespace i2c {
-class I2cMaster;
+class RegisterAccess;
 }
 
 namespace frontend {
@@ -37,7 +37,7 @@ struct LinkTestResult {
 
 class LinkTest {
 public:
-    LinkTest(i2c::I2cMaster& master, LinkTestView& view) : master_(master), view_(view) {}
+    LinkTest(i2c::RegisterAccess& master, LinkTestView& view) : master_(master), view_(view) {}
 
     // "test I2C Sharp/Samsung" and "test I2C Earda": the link test at that
     // NIM's demodulator address, then its tuner.
@@ -64,7 +64,7 @@ private:
     LinkTestResult testNim(std::uint8_t demodAddress);
     void demodNotFound();
 
-    i2c::I2cMaster& master_;
+    i2c::RegisterAccess& master_;
     LinkTestView& view_;
 };
 

@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "frontend/demod_image.h"
-#include "i2c/i2c_master.h"
+#include "i2c/register_access.h"
 
 namespace frontend {
 
@@ -46,14 +46,20 @@ const STV0903Registers::RegisterContent* FindRegister(std::string_view text) {
     return nullptr;
 }
 
-std::vector<RegisterReading> ReadAllRegisters(i2c::I2cMaster& master, std::uint8_t demodAddress) {
+std::vector<RegisterReading> ReadAllRegisters(i2c::RegisterAccess& bus, std::uint8_t demodAddress) {
+    std::vector<i2c::RegisterOp> ops;
+    ops.reserve(STV0903Registers::RegisterCount);
+    for (const auto& reg : STV0903Registers::STV0903RegisterTable) ops.push_back(i2c::RegisterOp::read(reg.Address));
+    bus.Transfer(demodAddress, ops);
     std::vector<RegisterReading> rows;
-    rows.reserve(STV0903Registers::RegisterCount);
-    for (const auto& reg : STV0903Registers::STV0903RegisterTable) {
+    rows.reserve(ops.size());
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        const auto& reg = STV0903Registers::STV0903RegisterTable[i];
         RegisterReading r;
         r.name = reg.Name;
         r.address = reg.Address;
-        r.read = master.I2C_ReadRegister(demodAddress, reg.Address, r.value);
+        r.read = ops[i].ok;
+        r.value = ops[i].value;
         r.image = ImageValue(reg.Address, demodAddress);
         rows.push_back(r);
     }

@@ -13,7 +13,7 @@
 #include "catalogues/stv0903_registers.h"
 
 namespace i2c {
-class I2cMaster;
+class RegisterAccess;
 }
 
 namespace frontend {
@@ -39,7 +39,7 @@ std::optional<std::uint8_t> ImageValue(std::uint16_t reg, std::uint8_t demodAddr
 const STV0903Registers::RegisterContent* FindRegister(std::string_view nameOrAddress);
 
 // Every catalogue register in catalogue order.
-std::vector<RegisterReading> ReadAllRegisters(i2c::I2cMaster& master, std::uint8_t demodAddress);
+std::vector<RegisterReading> ReadAllRegisters(i2c::RegisterAccess& bus, std::uint8_t demodAddress);
 
 // "name,address,value,image,differs" and one line per register: hexadecimal
 // 0xF100 / 0x20, the image column empty where the image writes nothing, the

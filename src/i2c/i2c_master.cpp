@@ -73,10 +73,12 @@ bool I2cMaster::DelayMicroseconds(std::uint32_t us) {
     return false;
 }
 
+std::string LinkLoss::text() const { return caption + usb::FT_StatusText(status); }
+
 void I2cMaster::AddToBuffer(std::uint8_t byte) {
     // No batch comes near the buffer's end; never write past it all the same.
-    if (OutIndex < 0 || OutIndex >= static_cast<std::int32_t>(usb::ChannelABufferSize)) return;
-    channels_.FT_Out_Buffer[static_cast<std::size_t>(OutIndex)] = byte;
+    if (OutIndex < 0 || OutIndex >= static_cast<std::int32_t>(FT_Out_Buffer.size())) return;
+    FT_Out_Buffer[static_cast<std::size_t>(OutIndex)] = byte;
     ++OutIndex;
 }
 
@@ -97,12 +99,13 @@ void I2cMaster::SendBytes(std::int32_t count) {
     if (LinkLost()) return;
     count = std::clamp(count, 0, OutIndex);
     if (count == 0) return;
-    auto& buffer = channels_.FT_Out_Buffer;
+    auto& buffer = FT_Out_Buffer;
     std::uint32_t start = 0;
     bool timing = false;
     std::int32_t left = count;
     while (left > 0) {
-        const std::uint32_t sent = channels_.Write_USB_Device_Buffer_A(static_cast<std::uint32_t>(left));
+        const std::uint32_t sent =
+            channels_.Write_USB_Device_Buffer_A(buffer.data(), static_cast<std::uint32_t>(left));
         if (sent > 0) {
             // Keep the unsent rest at the front so the next write resumes
             // exactly where this one stopped.
@@ -325,7 +328,7 @@ bool I2cMaster::I2C_WriteByte(std::uint8_t value) {
     // Goes out with the next batch, unless a start or stop restarts it first.
     queuePins(DirDriveBoth);
     const bool acknowledged = answered && (ReceiveData[0] & 0x01) == 0;
-    if (!acknowledged) ++NotAcknowledged;
+    if (!acknowledged) ++notAcknowledged_;
     return acknowledged;
 }
 
@@ -337,7 +340,7 @@ bool I2cMaster::I2C_ReadByte(std::uint8_t& out) {
     SendBytes(OutIndex);
     const bool answered = ReceiveBytes(ReceiveData.data(), 1);
     if (answered) out = ReceiveData[0];
-    else ++NotAcknowledged;
+    else ++notAcknowledged_;
     queuePins(DirDriveBoth);
     // No acknowledge is clocked here, so the arrival of the byte is all
     // there is to report.
@@ -453,6 +456,103 @@ bool I2cMaster::I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::u
         done = addrOk && hiOk && loOk && valueOk && stopped;
     }
     return done && !LinkLost();
+}
+
+void I2cMaster::Transfer(std::uint8_t device, std::span<RegisterOp> ops, bool stopAtFailure) {
+    bool go = true;
+    for (RegisterOp& op : ops) {
+        op.attempted = go && !LinkLost();
+        if (!op.attempted) {
+            op.ok = false;
+            if (op.kind == RegisterOp::Kind::Read) op.value = 0;
+            continue;
+        }
+        op.ok = op.kind == RegisterOp::Kind::Read ? I2C_ReadRegister(device, op.reg, op.value)
+                                                  : I2C_WriteRegister(device, op.reg, op.value);
+        if (stopAtFailure && !op.ok) go = false;
+    }
+}
+
+namespace {
+
+// Settling times of the repeater, in microseconds.
+constexpr std::uint32_t RepeaterOnBeforeWriteUs = 1000;
+constexpr std::uint32_t RepeaterOnBeforeReadUs = 100;
+constexpr std::uint32_t RepeaterOffUs = 100;
+// Tuner transactions: attempts, and tries of each byte within one.
+constexpr int TunerAttempts = 11;
+constexpr int TunerTries = 11;
+
+}  // namespace
+
+bool I2cMaster::repeaterOn(std::uint8_t demod, std::uint32_t settleUs) {
+    OutIndex = 0;
+    if (!I2C_WriteRegister(demod, RepeaterRegister, RepeaterOn)) return false;
+    // A coarse timer cannot promise the repeater has settled: that is a failure.
+    return DelayMicroseconds(settleUs);
+}
+
+bool I2cMaster::repeaterOff(std::uint8_t demod) {
+    // The repeater goes off again whatever the tuner did, unless the link
+    // is gone.
+    if (LinkLost()) return false;
+    if (!I2C_WriteRegister(demod, RepeaterRegister, RepeaterOff)) return false;
+    return DelayMicroseconds(RepeaterOffUs);
+}
+
+bool I2cMaster::stopAndSend() {
+    const bool stopped = I2C_Stop();
+    SendBytes(OutIndex);
+    return stopped;
+}
+
+bool I2cMaster::WriteTunerRegister(std::uint8_t demod, std::uint8_t tuner, std::uint8_t reg,
+                                   std::uint8_t value) {
+    if (!repeaterOn(demod, RepeaterOnBeforeWriteUs)) return false;
+    bool ok = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(BusLock);
+        LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
+        constexpr int S = StartCondition;
+        const int beforeReg[] = {S, tuner};
+        const int beforeValue[] = {S, tuner, reg};
+        for (int attempt = 0; attempt < TunerAttempts && !ok && !LinkLost(); ++attempt) {
+            // Every phase runs even after an earlier one ran out of tries.
+            const bool addrOk = StartAndAddress(tuner, TunerTries);
+            const bool regOk = WriteByteInTransaction(beforeReg, reg, TunerTries);
+            const bool valueOk = WriteByteInTransaction(beforeValue, value, TunerTries);
+            const bool stopped = stopAndSend();
+            ok = addrOk && regOk && valueOk && stopped;
+        }
+    }
+    return repeaterOff(demod) && ok;
+}
+
+bool I2cMaster::ReadTunerRegisters(std::uint8_t demod, std::uint8_t tuner,
+                                   std::span<std::uint8_t, TunerReadBackSize> buffer) {
+    if (!repeaterOn(demod, RepeaterOnBeforeReadUs)) return false;
+    bool ok = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(BusLock);
+        for (int attempt = 0; attempt < TunerAttempts && !ok && !LinkLost(); ++attempt) {
+            LowBytePins &= static_cast<std::uint8_t>(~PinGPIOL0);
+            // No register phase: the tuner answers from its current position.
+            const bool addrOk = StartAndAddress(tuner | 0x01, TunerTries);
+            bool readsOk = true;
+            for (std::uint8_t& byte : buffer) {
+                bool got = false;
+                for (int t = 0; t < TunerTries && !got && !LinkLost(); ++t) got = I2C_ReadByte(byte);
+                readsOk = readsOk && got;
+                // Acknowledge every byte, the last one too.
+                SendData[0] = 0;
+                ClockBitsOut(1, SendData.data());
+                SendBytes(OutIndex);
+            }
+            const bool stopped = stopAndSend();
+            ok = addrOk && readsOk && stopped;
+        }
+    }
+    return repeaterOff(demod) && ok;
 }
 
 }  // namespace i2c

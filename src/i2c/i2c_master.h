@@ -11,20 +11,13 @@
 #include <span>
 #include <string>
 
+#include "i2c/register_access.h"
 #include "usb/channel_layer.h"
 #include "usb/platform_services.h"
 
 namespace i2c {
 
-// The D2XX call that failed inside a bus operation and cut the link.
-struct LinkLoss {
-    std::string caption;  // the channel layer's caption, e.g. "FT_Write A"
-    usb::FT_STATUS status = 0;
-    // The caption followed by the status text, as the error dialog shows it.
-    std::string text() const { return caption + usb::FT_StatusText(status); }
-};
-
-class I2cMaster {
+class I2cMaster : public RegisterAccess {
 public:
     I2cMaster(usb::ChannelLayer& channels, usb::Clock& clock, usb::Dialogs& dialogs);
 
@@ -47,6 +40,15 @@ public:
     bool I2C_ReadRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t& out);
     bool I2C_WriteRegister(std::uint8_t device, std::uint16_t reg, std::uint8_t value);
 
+    // Register access, one byte per USB round trip: each op is one
+    // I2C_ReadRegister or I2C_WriteRegister.
+    void Transfer(std::uint8_t device, std::span<RegisterOp> ops, bool stopAtFailure = false) override;
+    bool WriteTunerRegister(std::uint8_t demod, std::uint8_t tuner, std::uint8_t reg,
+                            std::uint8_t value) override;
+    bool ReadTunerRegisters(std::uint8_t demod, std::uint8_t tuner,
+                            std::span<std::uint8_t, TunerReadBackSize> buffer) override;
+    bool Delay(std::uint32_t us) override { return DelayMicroseconds(us); }
+
     // A fresh start and the address byte, up to `tries` times until the
     // address is acknowledged (the start's result is not examined).
     bool StartAndAddress(std::uint8_t address, int tries);
@@ -67,12 +69,19 @@ public:
     // without calling D2XX (so without another error dialog), until
     // InitI2CController succeeds or channel A is opened or closed again
     // (ResetLink).
-    bool LinkLost() const { return linkLoss_.has_value(); }
-    const std::optional<LinkLoss>& linkLoss() const { return linkLoss_; }
+    const std::optional<LinkLoss>& linkLoss() const override { return linkLoss_; }
     void ResetLink();
+    std::uint64_t NotAcknowledged() const override { return notAcknowledged_; }
 
-    // State, under the names the rest of the program uses. FT_Out_Buffer is
-    // the channel layer's transmit buffer.
+    // Channel A is open (the console says so): while it is not, nothing is
+    // queued.
+    void SetChannelAOpen(bool open) {
+        ChannelAOpen = open;
+        ResetLink();  // a fresh handle, or none: whatever cut the last link is gone
+    }
+
+    // State, under the names the rest of the program uses.
+    std::array<std::uint8_t, usb::ChannelABufferSize> FT_Out_Buffer{};
     std::int32_t OutIndex = 0;
     std::uint32_t ClockDivisor = 0;
     std::uint8_t LowBytePins = 0;
@@ -82,14 +91,9 @@ public:
     std::array<std::uint8_t, 64> SendData{};
     std::array<std::uint8_t, 64> ReceiveData{};
     std::recursive_mutex BusLock;
-    // Bytes written without an acknowledge, or read without an answer, since
-    // the program started. The retries hide them from the error total; a
-    // healthy bus has none once the right address is known.
-    std::uint64_t NotAcknowledged = 0;
 
     usb::ChannelLayer& channels() { return channels_; }
-    // The clock the bus timing runs on; the front end times its passes with it.
-    usb::Clock& clock() { return clock_; }
+    usb::Clock& clock() override { return clock_; }
 
     // Longest waits for the engine, in milliseconds of the tick counter.
     static constexpr std::uint32_t SyncTimeoutMs = 500;
@@ -104,7 +108,14 @@ private:
     // Start, then the bytes of `items` (see WriteByteInTransaction).
     bool resend(std::span<const int> items);
 
+    // The repeater of the demodulator at `demod` on (with its settling time)
+    // before a tuner transaction; false when the write or the delay failed.
+    bool repeaterOn(std::uint8_t demod, std::uint32_t settleUs);
+    bool repeaterOff(std::uint8_t demod);
+    bool stopAndSend();
+
     std::optional<LinkLoss> linkLoss_;
+    std::uint64_t notAcknowledged_ = 0;
     // Answer bytes of transfers whose wait ran out: they are still on their
     // way and come before the next transfer's answer, which must not be
     // mistaken for them.

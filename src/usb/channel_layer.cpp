@@ -95,10 +95,9 @@ std::uint32_t ChannelLayer::Read_USB_Device_Buffer_B(std::uint32_t count) {
     return read(FT_HandleB, FT_In_Buffer_B.data(), TsChunkSize, count, "FT_Read B");
 }
 
-std::uint32_t ChannelLayer::Write_USB_Device_Buffer_A(std::uint32_t count) {
-    count = std::min(count, ChannelABufferSize);
+std::uint32_t ChannelLayer::Write_USB_Device_Buffer_A(const std::uint8_t* data, std::uint32_t count) {
     std::uint32_t written = 0;
-    FT_IO_Status = lib_.FT_Write(FT_HandleA, FT_Out_Buffer.data(), count, &written);
+    FT_IO_Status = lib_.FT_Write(FT_HandleA, data, count, &written);
     if (FT_IO_Status != FT_OK) FT_Error_Report("FT_Write A", FT_IO_Status);
     return std::min(written, count);
 }

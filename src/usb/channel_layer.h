@@ -45,7 +45,8 @@ public:
 
     std::uint32_t Read_USB_Device_Buffer_A(std::uint32_t count);
     std::uint32_t Read_USB_Device_Buffer_B(std::uint32_t count);
-    std::uint32_t Write_USB_Device_Buffer_A(std::uint32_t count);
+    // Sends the first count bytes of the caller's command buffer.
+    std::uint32_t Write_USB_Device_Buffer_A(const std::uint8_t* data, std::uint32_t count);
 
     FT_STATUS Reset_USB_Device_A();
     FT_STATUS Reset_USB_Device_B();
@@ -75,7 +76,6 @@ public:
     std::uint32_t FT_Device_Count = 0;
     std::string FT_Device_String;
     std::array<std::uint8_t, ChannelABufferSize> FT_In_Buffer_A{};
-    std::array<std::uint8_t, ChannelABufferSize> FT_Out_Buffer{};
     std::array<std::uint8_t, TsChunkSize> FT_In_Buffer_B{};
     FT_Device_Info_Node FT_Device_Info;
 

@@ -128,14 +128,14 @@ TEST(TunerInit, FailedRepeaterWriteEndsAtOnce) {
     sim::ChannelAOptions o = nimAt(0xD4);
     o.faults.demodAbsent = true;
     Board board(o);
-    EXPECT_FALSE(frontend::WriteTunerRegister(board.master, 0xD4, 0xC0, 1, 0xE1));
+    EXPECT_FALSE(board.master.WriteTunerRegister(0xD4, 0xC0, 1, 0xE1));
     EXPECT_EQ(board.monitor.addressBytes(0xC0), 0);
 }
 
 TEST(TunerInit, CoarseTimerCountsAsFailureAndLeavesTheRepeaterOn) {
     Board board(0xD4);
     board.master.HasPerfCounter = false;
-    EXPECT_FALSE(frontend::WriteTunerRegister(board.master, 0xD4, 0xC0, 1, 0xE1));
+    EXPECT_FALSE(board.master.WriteTunerRegister(0xD4, 0xC0, 1, 0xE1));
     EXPECT_EQ(board.demod().peek(0xF12A), 0xC8);
     EXPECT_EQ(board.monitor.completedWritesTo(0xC0), 0);
     EXPECT_EQ(board.tuner().peek(1), 0x00);
@@ -149,10 +149,10 @@ TEST(TunerReadBack, ReadsTwelveBytesThroughTheEardatekDemodulatorWhateverIsFitte
     sharp.attach(bus, sim::I2cBus::kMainSegment);
     // Registers 1 to 11 hold A1..AB; the last write leaves the pointer at 0.
     for (std::uint8_t r = 1; r < 12; ++r)
-        ASSERT_TRUE(frontend::WriteTunerRegister(board.master, 0xD4, 0xC0, r, 0xA0 + r));
+        ASSERT_TRUE(board.master.WriteTunerRegister(0xD4, 0xC0, r, 0xA0 + r));
     board.clearRecords();
     std::array<std::uint8_t, 12> buffer{};
-    ASSERT_TRUE(frontend::ReadTunerRegisters(board.master, 0xC0, buffer));
+    ASSERT_TRUE(board.master.ReadTunerRegisters(0xD4, 0xC0, buffer));
     EXPECT_EQ(buffer[0], 0x81);  // the read-only status
     for (std::size_t i = 1; i < 12; ++i) EXPECT_EQ(buffer[i], 0xA0 + i) << i;
     EXPECT_EQ(board.monitor.completedWrites(), (std::vector<std::string>{"D4:F12A=C8", "D4:F12A=48"}));
@@ -177,7 +177,7 @@ TEST(TunerReadBack, UnreadableTunerGivesUpAfterElevenAttempts) {
     testing_support::WriteOnly<sim::Stb6100Tuner> tuner(0xC0);
     tuner.attach(board.channelA->bus(), 1);  // the repeater's segment
     std::array<std::uint8_t, 12> buffer{};
-    EXPECT_FALSE(frontend::ReadTunerRegisters(board.master, 0xC0, buffer));
+    EXPECT_FALSE(board.master.ReadTunerRegisters(0xD4, 0xC0, buffer));
     // 11 attempts of 11 start-and-address tries each.
     EXPECT_EQ(board.monitor.addressBytes(0xC1), 11 * 11);
     EXPECT_EQ(board.demod().peek(0xF12A), 0x48);

@@ -73,8 +73,8 @@ Bytes byteWrite(std::uint8_t value, std::uint8_t pins) {
 }
 
 Bytes queued(const I2cRig& rig) {
-    return Bytes(rig.channels.FT_Out_Buffer.begin(),
-                 rig.channels.FT_Out_Buffer.begin() + rig.master.OutIndex);
+    return Bytes(rig.master.FT_Out_Buffer.begin(),
+                 rig.master.FT_Out_Buffer.begin() + rig.master.OutIndex);
 }
 
 TEST(StartStop, StartQueuesThe27PinWritesForGpiol0HighAndLow) {
