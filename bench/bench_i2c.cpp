@@ -145,7 +145,7 @@ void BM_EardatekLinkTest(benchmark::State& state) {
     double total = 0;
     for (auto _ : state) {
         const auto t0 = std::chrono::steady_clock::now();
-        const frontend::LinkTestResult result = test.TestEarda();
+        const frontend::LinkTestReport& result = test.TestEarda();
         total += seconds(t0, std::chrono::steady_clock::now());
         if (!result.demodFound || result.errors != 0)
             state.SkipWithError("the link test counted errors");
@@ -168,7 +168,7 @@ void BM_EardatekLinkTestUsbTiming(benchmark::State& state) {
     for (auto _ : state) {
         const std::uint64_t c0 = bus.sclCycles;
         const auto t0 = std::chrono::steady_clock::now();
-        const frontend::LinkTestResult result = test.TestEarda();
+        const frontend::LinkTestReport& result = test.TestEarda();
         total += seconds(t0, std::chrono::steady_clock::now());
         cycles += bus.sclCycles - c0;
         if (!result.demodFound || result.errors != 0)

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation fonts-dejavu-core
   sigrok-cli ffmpeg xvfb xauth
-  python3 python3-jsonschema
+  python3 python3-jsonschema python3-ftdi python3-usb
 )
 missing=()
 for p in "${packages[@]}"; do

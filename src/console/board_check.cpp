@@ -2,7 +2,7 @@
 
 #include <QDateTime>
 
-#include "console/stream_health.h"
+#include "frontend/link_test_log.h"
 #include "frontend/demod_image.h"
 #include "usb/board_filter.h"
 
@@ -37,17 +37,9 @@ const CheckStep* CheckOutcome::failedStep() const {
     return nullptr;
 }
 
-QString BoardCheck::dialogSince(std::size_t first) const {
-    const auto& texts = bench_.dialogs.texts;
-    if (texts.size() <= first) return {};
-    return QString::fromStdString(texts.back());
-}
-
 template <typename Body>
 bool BoardCheck::step(CheckOutcome& outcome, const QString& name, Body body) {
     progress_.stepStarted(name);
-    firstDialog_ = bench_.dialogs.texts.size();
-    firstLine_ = static_cast<std::size_t>(bench_.panel.lines.size());
     usb::Clock& clock = bench_.clock();
     const std::uint32_t t0 = clock.tickCount();
     QString detail;
@@ -74,8 +66,9 @@ void BoardCheck::skip(CheckOutcome& outcome, const QString& name) {
 bool BoardCheck::devices(CheckOutcome& o, QString* detail) {
     usb::ChannelLayer& ch = bench_.channels;
     ch.ShowFTErrors = true;
-    if (ch.GetFTDeviceCount() != usb::FT_OK) {
-        *detail = QStringLiteral("the D2XX devices could not be counted: ") + dialogSince(firstDialog_);
+    if (const usb::FT_STATUS count = ch.GetFTDeviceCount(); count != usb::FT_OK) {
+        *detail = QStringLiteral("the D2XX devices could not be counted: GetFTDeviceCount") +
+                  QString::fromStdString(usb::FT_StatusText(count));
         return false;
     }
     const std::uint32_t n = ch.FT_Device_Count;
@@ -119,15 +112,12 @@ bool BoardCheck::devices(CheckOutcome& o, QString* detail) {
 }
 
 bool BoardCheck::channels(CheckOutcome&, QString* detail) {
-    bench_.startup.OpenA();
-    if (!bench_.i2c.ChannelAOpen) {
-        *detail = QStringLiteral("channel A (I2C) did not open: ") + dialogSince(firstDialog_);
+    if (const usb::FT_STATUS a = bench_.startup.OpenA(); a != usb::FT_OK) {
+        *detail = QStringLiteral("channel A (I2C) did not open: FT_OpenA") + QString::fromStdString(usb::FT_StatusText(a));
         return false;
     }
-    const std::size_t beforeB = bench_.dialogs.texts.size();
-    bench_.startup.OpenB();
-    if (bench_.panel.label(Label::TsStatus) != QStringLiteral("Open")) {
-        *detail = QStringLiteral("channel B (TS) did not open: ") + dialogSince(beforeB);
+    if (const usb::FT_STATUS b = bench_.startup.OpenB(); b != usb::FT_OK) {
+        *detail = QStringLiteral("channel B (TS) did not open: FT_OpenB") + QString::fromStdString(usb::FT_StatusText(b));
         return false;
     }
     *detail = QStringLiteral("channel A for I2C and channel B for TS are open");
@@ -135,10 +125,11 @@ bool BoardCheck::channels(CheckOutcome&, QString* detail) {
 }
 
 bool BoardCheck::i2cSetUp(CheckOutcome&, QString* detail) {
-    bench_.startup.InitI2C();
-    if (!bench_.startup.I2CReady) {
+    const I2cSetupReport r = bench_.startup.InitI2C();
+    if (!r.ok) {
         *detail = QStringLiteral("the MPSSE engine did not set up as I2C master");
-        if (const QString d = dialogSince(firstDialog_); !d.isEmpty()) *detail += QStringLiteral(": ") + d;
+        if (r.linkLoss) *detail += QStringLiteral(": I2C link lost at ") + QString::fromStdString(r.linkLoss->text());
+        else *detail += QStringLiteral(": it did not answer the synchronisation");
         return false;
     }
     *detail = QStringLiteral("MPSSE I2C master at 200 kHz");
@@ -174,42 +165,29 @@ bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
     frontend::LinkTest& link = bench_.link;
     link.DemodAddress = o.demodAddress;
     const std::uint64_t nacksBefore = bench_.i2c.NotAcknowledged();
-    const bool answered = link.TestDemod();
-    o.i2cErrors = link.I2CErrorCount;
+    link.TestDemod();
+    const frontend::LinkTestReport& r = link.Report();
+    o.linkTest = r;
+    o.i2cErrors = r.errors;
     const std::uint64_t retried = bench_.i2c.NotAcknowledged() - nacksBefore;
-    if (answered && link.I2CErrorCount == 0 && retried == 0) {
+    const QStringList findings = frontend::LinkTestFindings(r);
+    if (!r.completed) {
+        *detail = findings.join(QStringLiteral("; "));
+        return false;
+    }
+    if (r.errors == 0 && retried == 0) {
         *detail = QStringLiteral("0 I2C errors");
         return true;
     }
-    if (answered && link.I2CErrorCount == 0) {
+    if (r.errors == 0) {
         // Every access got through on a retry: the board works today, but a
         // bus that loses acknowledges is not one to ship.
         *detail = QStringLiteral("0 I2C errors, but ") + QString::number(retried) +
                   QStringLiteral(" bytes went unacknowledged and were retried");
         return false;
     }
-    // The lines that say what went wrong, as the window's log shows them.
-    QStringList why;
-    const QStringList& lines = bench_.panel.lines;
-    for (qsizetype i = static_cast<qsizetype>(firstLine_); i < lines.size(); ++i) {
-        const QString& l = lines[i];
-        const bool countsErrors = l.startsWith(QStringLiteral("we have : ")) && !l.startsWith(QStringLiteral("we have : 0 "));
-        if (countsErrors || l.contains(QStringLiteral("ERROR")) || l.contains(QStringLiteral("ERREUR")) ||
-            l.startsWith(QStringLiteral("Problem")) || l.endsWith(QStringLiteral("failed"))) {
-            // The log calls the scratch register "register X".
-            QString line = l.trimmed();
-            line.replace(QStringLiteral("register X"), QStringLiteral("register X (0xF536)"));
-            if (!why.contains(line)) why << line;
-        }
-    }
-    if (!answered) {
-        *detail = why.isEmpty() ? QStringLiteral("the demodulator at ") + frontend::Hex(o.demodAddress, 2) +
-                                      QStringLiteral(" took no write to the repeater register 0xF12A")
-                                : why.join(QStringLiteral("; "));
-        return false;
-    }
-    *detail = QString::number(link.I2CErrorCount) + QStringLiteral(" I2C errors");
-    if (!why.isEmpty()) *detail += QStringLiteral(": ") + why.mid(0, 3).join(QStringLiteral("; "));
+    *detail = QString::number(r.errors) + QStringLiteral(" I2C errors");
+    if (!findings.isEmpty()) *detail += QStringLiteral(": ") + findings.mid(0, 3).join(QStringLiteral("; "));
     return false;
 }
 
@@ -217,6 +195,7 @@ bool BoardCheck::tuner(CheckOutcome& o, QString* detail) {
     frontend::LinkTest& link = bench_.link;
     link.DemodAddress = o.demodAddress;
     const bool ok = link.SetUpTuner();
+    o.linkTest = link.Report();
     *detail = ok ? QStringLiteral("tuner at 0xC0 behind the repeater set up")
                  : QStringLiteral("the tuner at 0xC0 behind the demodulator's repeater did not take its set-up");
     if (ok && o.demodAddress == frontend::DemodEardatek) *detail += QStringLiteral(" and read back");
@@ -252,64 +231,43 @@ bool BoardCheck::registers(CheckOutcome& o, QString* detail) {
 }
 
 bool BoardCheck::stream(CheckOutcome& o, const CheckSettings& settings, QString* detail) {
-    usb::ChannelLayer& ch = bench_.channels;
+    TsPump& pump = bench_.pump;
     usb::Clock& clock = bench_.clock();
-    // A dialog in the middle of a stream would stall it; failures go into
-    // the reason instead.
-    ch.ShowFTErrors = false;
-    StreamFigures f;
-    StreamHealth health;
-
-    ch.Stop_USB_Device_InTask_B();
-    if (const usb::FT_STATUS s = ch.Purge_USB_Device_Out_B(); s != usb::FT_OK) {
-        *detail = QStringLiteral("channel B could not be purged") + QString::fromStdString(usb::FT_StatusText(s));
-        return false;
-    }
-    ch.Restart_USB_Device_InTask_B();
-    ch.Set_USB_Device_TimeOuts_B(TsPump::ReadTimeoutMs, TsPump::WriteTimeoutMs);
-
-    const std::uint32_t waitStart = clock.tickCount();
-    for (;;) {
-        if (const usb::FT_STATUS s = ch.Get_USB_Device_QueueStatus_B(); s != usb::FT_OK) {
-            *detail = QStringLiteral("channel B's queue could not be read") + QString::fromStdString(usb::FT_StatusText(s));
-            return false;
-        }
-        if (ch.FT_Q_Bytes > 0) break;
-        if (static_cast<std::uint32_t>(clock.tickCount() - waitStart) > FirstDataTimeoutMs) {
-            o.stream = f;
-            *detail = QStringLiteral("no data on channel B within ") + QString::number(FirstDataTimeoutMs) +
-                      QStringLiteral(" ms");
-            return false;
-        }
-        clock.sleepMs(1);
-    }
-
-    const std::uint32_t start = clock.tickCount();
+    HeadlessPanel& panel = bench_.panel;
+    // The stream runs through the window's pump, with Get TS switched off
+    // as an operator would once it has streamed for the time asked.
     const std::uint32_t durationMs = static_cast<std::uint32_t>(settings.seconds) * 1000u;
-    std::uint32_t lastData = start;
-    bool stalled = false;
-    for (;;) {
-        const std::uint32_t t = clock.tickCount();
-        if (static_cast<std::uint32_t>(t - start) >= durationMs) break;
-        if (static_cast<std::uint32_t>(t - lastData) >= StallTimeoutMs) {
-            stalled = true;
-            break;
+    bool streaming = false;
+    std::uint32_t start = 0;
+    panel.onMessages = [&] {
+        if (bench_.model.state().pump != PumpState::Streaming) return;
+        if (!streaming) {
+            streaming = true;
+            start = clock.tickCount();
         }
-        const std::uint32_t got = ch.Read_USB_Device_Buffer_B(usb::TsChunkSize);
-        ++f.reads;
-        if (got == 0) continue;
-        lastData = clock.tickCount();
-        if (got != usb::TsChunkSize) ++f.shortReads;
-        health.feed(ch.FT_In_Buffer_B.data(), got);
-    }
-    f.elapsedMs = static_cast<std::uint32_t>((stalled ? lastData : clock.tickCount()) - start);
-    health.setElapsedUs(f.elapsedMs * 1000);
-    f.bytes = health.bytes();
-    f.packets = health.packets();
-    f.megabitsPerSecond = health.megabitsPerSecond();
-    f.continuityErrors = health.continuityErrors();
-    f.syncLosses = health.syncLosses();
-    f.bytesOutsidePackets = health.bytesSkipped();
+        if (bench_.model.state().streamOn && static_cast<std::uint32_t>(clock.tickCount() - start) >= durationMs) {
+            panel.SetSwitchOn(Switch::GetTSBtn, false);
+            pump.GetTSBtnClick();
+        }
+    };
+    panel.SetSwitchOn(Switch::GetTSBtn, true);
+    pump.GetTSBtnClick();
+    panel.onMessages = nullptr;
+    const StreamReport& r = pump.LastReport();
+
+    StreamFigures f;
+    f.elapsedMs = r.elapsedUs / 1000;
+    f.bytes = r.bytesRead;
+    f.packets = r.packets;
+    f.megabitsPerSecond = r.megabitsPerSecond;
+    f.reads = r.reads;
+    f.shortReads = r.shortReads;
+    f.continuityErrors = r.continuityErrors;
+    f.syncLosses = r.syncLosses;
+    f.bytesOutsidePackets = r.bytesSkipped;
+    f.end = r.end;
+    f.failedCall = QString::fromStdString(r.failedCall);
+    f.status = r.status;
     o.stream = f;
 
     *detail = QString::number(f.packets) + QStringLiteral(" packets in ") + QString::number(f.elapsedMs) +
@@ -317,21 +275,18 @@ bool BoardCheck::stream(CheckOutcome& o, const CheckSettings& settings, QString*
               QString::number(f.continuityErrors) + QStringLiteral(" continuity errors, ") +
               QString::number(f.syncLosses) + QStringLiteral(" sync losses");
     QStringList why;
-    if (stalled)
-        why << QStringLiteral("the stream stopped after ") + QString::number(f.bytes) + QStringLiteral(" bytes (") +
-                   QString::number(f.elapsedMs) + QStringLiteral(" ms of ") + QString::number(durationMs) +
-                   QStringLiteral(")");
+    if (r.end != StreamEnd::SwitchedOff) why << StreamEndText(r);
     if (f.continuityErrors > 0) why << QString::number(f.continuityErrors) + QStringLiteral(" continuity errors");
     if (f.syncLosses > 0) why << QString::number(f.syncLosses) + QStringLiteral(" losses of packet sync");
-    // A stream that stops ends on a short read; that one says nothing more.
-    if (f.shortReads > 0 && !stalled)
-        why << QString::number(f.shortReads) + QStringLiteral(" of ") + QString::number(f.reads) +
-                   QStringLiteral(" reads brought less than a whole 1316-byte chunk, which the pump drops");
-    if (f.megabitsPerSecond < settings.minMegabits)
+    if (r.streamed && f.megabitsPerSecond < settings.minMegabits)
         why << QStringLiteral("rate ") + QString::number(f.megabitsPerSecond, 'f', 2) +
                    QStringLiteral(" Mbit/s is below ") + QString::number(settings.minMegabits) + QStringLiteral(" Mbit/s");
     if (f.packets == 0 && why.isEmpty()) why << QStringLiteral("no whole packet came");
     if (why.isEmpty()) return true;
+    if (!r.streamed) {
+        *detail = why.join(QStringLiteral("; "));
+        return false;
+    }
     *detail = why.join(QStringLiteral("; ")) + QStringLiteral(" (") + *detail + QStringLiteral(")");
     return false;
 }
@@ -356,8 +311,9 @@ bool BoardCheck::setUp(CheckOutcome& o) {
 }
 
 void BoardCheck::closeChannels() {
-    if (bench_.i2c.ChannelAOpen) bench_.startup.CloseA();
-    if (bench_.panel.label(Label::TsStatus) == QStringLiteral("Open")) bench_.startup.CloseB();
+    const ConsoleState& s = bench_.model.state();
+    if (s.channelA == ChannelState::Open) bench_.startup.CloseA();
+    if (s.channelB == ChannelState::Open) bench_.startup.CloseB();
 }
 
 CheckOutcome BoardCheck::run(const CheckSettings& settings) {

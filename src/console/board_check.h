@@ -33,10 +33,13 @@ struct StreamFigures {
     std::uint64_t packets = 0;
     double megabitsPerSecond = 0;
     std::uint64_t reads = 0;
-    std::uint64_t shortReads = 0;  // reads that brought less than a whole chunk
+    std::uint64_t shortReads = 0;  // reads below a whole chunk: joined by the pump, not lost
     std::uint64_t continuityErrors = 0;
     std::uint64_t syncLosses = 0;
     std::uint64_t bytesOutsidePackets = 0;
+    StreamEnd end = StreamEnd::SwitchedOff;
+    QString failedCall;  // the D2XX call that ended the stream, if one did
+    usb::FT_STATUS status = usb::FT_OK;
 };
 
 struct RegisterFigures {
@@ -60,6 +63,7 @@ struct CheckOutcome {
     QString nim;                    // "Eardatek" or "Sharp/Samsung", empty if none found
     std::uint8_t demodAddress = 0;
     std::optional<std::int32_t> i2cErrors;  // the link test's total, once it ran
+    std::optional<frontend::LinkTestReport> linkTest;
     std::optional<StreamFigures> stream;
     std::optional<RegisterFigures> registers;
     std::vector<frontend::RegisterReading> registerRows;
@@ -112,13 +116,8 @@ private:
     bool registers(CheckOutcome& o, QString* detail);
     bool stream(CheckOutcome& o, const CheckSettings& settings, QString* detail);
 
-    // The newest dialog text since the step began, for the reason.
-    QString dialogSince(std::size_t first) const;
-
     HeadlessBench& bench_;
     CheckProgress& progress_;
-    std::size_t firstDialog_ = 0;
-    std::size_t firstLine_ = 0;
 };
 
 QString StepResultName(StepResult r);  // "pass", "fail", "skipped"

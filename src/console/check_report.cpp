@@ -9,7 +9,7 @@ namespace console {
 
 namespace {
 
-constexpr const char* SchemaId = "vesperbox-check-report/1";
+constexpr const char* SchemaId = "vesperbox-check-report/2";
 
 QJsonValue optionalString(const QString& s) { return s.isEmpty() ? QJsonValue() : QJsonValue(s); }
 
@@ -42,6 +42,9 @@ QByteArray CheckReportJson(const CheckOutcome& o, const ReportContext& c) {
             {"megabitsPerSecond", f.megabitsPerSecond},
             {"reads", static_cast<qint64>(f.reads)},
             {"shortReads", static_cast<qint64>(f.shortReads)},
+            {"end", StreamEndName(f.end)},
+            {"failedCall", optionalString(f.failedCall)},
+            {"status", f.failedCall.isEmpty() ? QJsonValue() : QJsonValue(static_cast<qint64>(f.status))},
         };
         errors["continuity"] = static_cast<qint64>(f.continuityErrors);
         errors["syncLosses"] = static_cast<qint64>(f.syncLosses);

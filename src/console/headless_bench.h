@@ -30,38 +30,31 @@ public:
 
     void ClearLog() override {}
     void AppendLog(const QString& line) override {
-        lines.push_back(line);
         if (sink_) sink_(line);
     }
     void SetStatusText(const QString&) override {}
     QString Caption() const override { return caption_; }
     void SetCaption(const QString& caption) override { caption_ = caption; }
     void ShowDeviceRows(const QStringList&) override {}
-    void SetEnabled(Control, bool) override {}
-    void SetLabel(Label label, const QString& text) override { labels_[label] = text; }
-    void LightLamp(Lamp) override {}
+    void StateChanged(const ConsoleState&) override {}
     bool SwitchOn(Switch s) const override {
         const auto it = switches_.find(s);
         return it != switches_.end() && it->second;
     }
     void SetSwitchOn(Switch s, bool on) override { switches_[s] = on; }
-    void ProcessMessages() override {}
+    // What the operator would do between two passes of the pump.
+    void ProcessMessages() override {
+        if (onMessages) onMessages();
+    }
     void QuitProgram() override {}
     void CloseWindow() override {}
     void ShowErrorTotal(const QString&) override {}
 
-    QString label(Label l) const {
-        const auto it = labels_.find(l);
-        return it == labels_.end() ? QString() : it->second;
-    }
-
-    // Every line the cores logged, oldest first.
-    QStringList lines;
+    std::function<void()> onMessages;
 
 private:
     LineSink sink_;
     QString caption_;
-    std::map<Label, QString> labels_;
     std::map<Switch, bool> switches_;
 };
 
@@ -87,8 +80,8 @@ private:
 struct HeadlessBench {
     HeadlessBench(usb::D2xxLibrary& library, usb::Clock& clock, Network& network, LineSink sink)
         : panel(sink), dialogs(sink), channels(library, dialogs), i2c(channels, clock, dialogs),
-          link(i2c, panel), udp(network, UdpDestination{}), pump(channels, clock, udp, panel),
-          startup(channels, i2c, link, pump, udp, panel), library_(library), clock_(clock) {}
+          link(i2c, panel), udp(network, UdpDestination{}), model(&panel), pump(channels, clock, udp, model, panel),
+          startup(channels, i2c, pump, udp, model, panel), library_(library), clock_(clock) {}
 
     usb::D2xxLibrary& library() { return library_; }
     usb::Clock& clock() { return clock_; }
@@ -99,6 +92,7 @@ struct HeadlessBench {
     i2c::I2cMaster i2c;
     frontend::LinkTest link;
     UdpOutput udp;
+    ConsoleModel model;
     TsPump pump;
     Startup startup;
 

@@ -1,6 +1,6 @@
 // What the console's cores need from the operator's side: the log, the
-// status line, the captions, lamps, switches and enable states of the
-// controls, and the message loop. The main window implements it; tests and
+// status line, the caption, the switches, the message loop, and the
+// console's state to show. The main window implements it; tests and
 // headless commands implement it too, so the start-up, channel control and
 // the pump run without a widget.
 #pragma once
@@ -8,9 +8,12 @@
 #include <QString>
 #include <QStringList>
 
+#include "console/console_state.h"
+
 namespace console {
 
-// The controls whose enable state the console sets, under their window names.
+// The controls the console's state enables and disables, under their
+// window names.
 enum class Control {
     Memo1,
     TestI2CBtn,
@@ -30,16 +33,8 @@ enum class Control {
 // The three light switches that steer the pump.
 enum class Switch { GetTSBtn, RecordOnOff, UDPOnOff };
 
-// Text labels the console writes (each sizes itself to its text).
-enum class Label { I2Cstatus, TsStatus };
-
-// Lamps that turn green once their path works; nothing turns them red again.
-enum class Lamp { LedI2C, LedUDP };
-
-class OperatorPanel {
+class OperatorPanel : public ConsoleModel::Listener {
 public:
-    virtual ~OperatorPanel() = default;
-
     virtual void ClearLog() = 0;
     // One whole line at the end of the log.
     virtual void AppendLog(const QString& line) = 0;
@@ -51,12 +46,10 @@ public:
     // The device rows that Refresh lists.
     virtual void ShowDeviceRows(const QStringList& rows) = 0;
 
-    virtual void SetEnabled(Control control, bool enabled) = 0;
-    virtual void SetLabel(Label label, const QString& text) = 0;
-    virtual void LightLamp(Lamp lamp) = 0;
-
+    // The switches are the operator's: a click flips one before its handler
+    // runs. The pump reads them on every pass and sets them from code (no
+    // click handler runs then).
     virtual bool SwitchOn(Switch s) const = 0;
-    // Sets a switch from code: no click handler runs.
     virtual void SetSwitchOn(Switch s, bool on) = 0;
 
     // Lets the message loop handle what is pending, from inside a handler.

@@ -35,8 +35,47 @@ bool nameTaken(const QString& name) {
 
 }  // namespace
 
-TsPump::TsPump(usb::ChannelLayer& channels, usb::Clock& clock, UdpOutput& udp, OperatorPanel& panel)
-    : channels_(channels), clock_(clock), udp_(udp), panel_(panel) {}
+std::string StreamReport::failureText() const { return failedCall + usb::FT_StatusText(status); }
+
+QString StreamEndText(const StreamReport& r) {
+    const QString failure = QString::fromStdString(r.failureText());
+    switch (r.end) {
+    case StreamEnd::SwitchedOff: return QStringLiteral("Get TS switched off");
+    case StreamEnd::StreamStopped:
+        return QStringLiteral("the stream stopped after ") + QString::number(r.bytesRead) +
+               QStringLiteral(" bytes: no data within ") + QString::number(TsPump::ReadTimeoutMs) +
+               QStringLiteral(" ms");
+    case StreamEnd::NoData:
+        return QStringLiteral("no data on channel B within ") + QString::number(TsPump::FirstDataTimeoutMs) +
+               QStringLiteral(" ms");
+    case StreamEnd::PurgeFailed: return QStringLiteral("channel B could not be purged: ") + failure;
+    case StreamEnd::QueueFailed: return QStringLiteral("channel B's queue could not be read: ") + failure;
+    case StreamEnd::ReadFailed:
+        return QStringLiteral("a read of channel B failed after ") + QString::number(r.bytesRead) +
+               QStringLiteral(" bytes: ") + failure;
+    case StreamEnd::DeviceLost: return QStringLiteral("the device was lost: ") + failure;
+    case StreamEnd::ProgramEnding: return QStringLiteral("the program is closing");
+    }
+    return {};
+}
+
+QString StreamEndName(StreamEnd end) {
+    switch (end) {
+    case StreamEnd::SwitchedOff: return QStringLiteral("switched-off");
+    case StreamEnd::StreamStopped: return QStringLiteral("stream-stopped");
+    case StreamEnd::NoData: return QStringLiteral("no-data");
+    case StreamEnd::PurgeFailed: return QStringLiteral("purge-failed");
+    case StreamEnd::QueueFailed: return QStringLiteral("queue-failed");
+    case StreamEnd::ReadFailed: return QStringLiteral("read-failed");
+    case StreamEnd::DeviceLost: return QStringLiteral("device-lost");
+    case StreamEnd::ProgramEnding: return QStringLiteral("program-ending");
+    }
+    return {};
+}
+
+TsPump::TsPump(usb::ChannelLayer& channels, usb::Clock& clock, UdpOutput& udp, ConsoleModel& model,
+               OperatorPanel& panel)
+    : channels_(channels), clock_(clock), udp_(udp), model_(model), panel_(panel) {}
 
 TsPump::~TsPump() = default;
 
@@ -53,10 +92,28 @@ void TsPump::reportWriteError() {
     panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
 }
 
+void TsPump::setStreamOn(bool on) {
+    model_.update([on](ConsoleState& s) { s.streamOn = on; });
+}
+
+void TsPump::setRecordOn(bool on) {
+    model_.update([on](ConsoleState& s) { s.recordOn = on; });
+}
+
+void TsPump::setPumpState(PumpState state) {
+    model_.update([state](ConsoleState& s) { s.pump = state; });
+}
+
+void TsPump::noteFailure(const char* caption, usb::FT_STATUS status) {
+    if (status == usb::FT_OK) return;
+    panel_.AppendLog(QStringLiteral("ERROR : ") + QString::fromLatin1(caption) +
+                     QString::fromStdString(usb::FT_StatusText(status)));
+}
+
 // Stops a recording the way switching Record off would.
 void TsPump::stopRecording() {
     closeRecording();
-    RecordOn = false;
+    setRecordOn(false);
     panel_.SetSwitchOn(Switch::RecordOnOff, false);
     panel_.AppendLog(QStringLiteral("Recording stopped."));
 }
@@ -87,7 +144,7 @@ void TsPump::startRecording() {
     }
     RecordFile.reset();
     panel_.AppendLog(QStringLiteral("Error starting recording '") + name + QStringLiteral("'."));
-    RecordOn = false;
+    setRecordOn(false);
     panel_.SetSwitchOn(Switch::RecordOnOff, false);
 }
 
@@ -126,26 +183,22 @@ bool TsPump::flushRecording() {
 void TsPump::errorCleanUp() {
     if (!RecordFile) return;
     closeRecording();
-    RecordOn = false;
+    setRecordOn(false);
     panel_.SetSwitchOn(Switch::RecordOnOff, false);
     panel_.SetSwitchOn(Switch::UDPOnOff, false);
     panel_.AppendLog(QStringLiteral("Recording stopped."));
 }
 
-void TsPump::RecordOnOffClick() { RecordOn = panel_.SwitchOn(Switch::RecordOnOff); }
+void TsPump::RecordOnOffClick() { setRecordOn(panel_.SwitchOn(Switch::RecordOnOff)); }
 
 void TsPump::GetTSBtnClick() {
+    // The switch enables the UDP and Record switches and holds Close TS fifo
+    // while it is on (the window reads that from the state).
     if (panel_.SwitchOn(Switch::GetTSBtn)) {
-        StreamOn = true;
-        panel_.SetEnabled(Control::UDPOnOff, true);
-        panel_.SetEnabled(Control::RecordOnOff, true);
-        panel_.SetEnabled(Control::BtnCloseB, false);
+        setStreamOn(true);
         ReceiveTS();
     } else {
-        StreamOn = false;
-        panel_.SetEnabled(Control::UDPOnOff, false);
-        panel_.SetEnabled(Control::RecordOnOff, false);
-        panel_.SetEnabled(Control::BtnCloseB, true);
+        setStreamOn(false);
     }
 }
 
@@ -188,8 +241,28 @@ void TsPump::reportLosses(bool force) {
 
 void TsPump::chunkComplete() {
     chunkFill_ = 0;
-    if (RecordOn && RecordFile) writeRecording(chunk_.data());
-    if (panel_.SwitchOn(Switch::UDPOnOff) && udp_.ready()) udp_.send(chunk_.data());
+    ++watch_.chunks;
+    if (RecordOn() && RecordFile) writeRecording(chunk_.data());
+    if (panel_.SwitchOn(Switch::UDPOnOff) && udp_.ready()) {
+        if (udp_.send(chunk_.data())) ++watch_.datagramsSent;
+        else ++watch_.datagramsFailed;
+    }
+}
+
+void TsPump::fillFigures(StreamReport& r) const {
+    const StreamHealth& h = *watch_.health;
+    r.bytesRead = watch_.bytesRead;
+    r.reads = watch_.reads;
+    r.shortReads = watch_.shortReads;
+    r.packets = h.packets();
+    r.continuityErrors = h.continuityErrors();
+    r.syncLosses = h.syncLosses();
+    r.bytesSkipped = aligner_.bytesSkipped();
+    r.chunks = watch_.chunks;
+    r.datagramsSent = watch_.datagramsSent;
+    r.datagramsFailed = watch_.datagramsFailed;
+    r.elapsedUs = elapsedUs();
+    r.megabitsPerSecond = h.megabitsPerSecond();
 }
 
 void TsPump::takeBytes(const std::uint8_t* data, std::uint32_t size) {
@@ -233,36 +306,54 @@ void TsPump::ReceiveTS() {
         }
     } leave{*this, nested && !keepStream, outerWatch};
 
+    StreamReport report;
+    // A run that cannot go on: the pump is stuck with Get TS on, or the
+    // device is gone.
+    auto failRun = [&](StreamEnd end, const char* call, usb::FT_STATUS status, const QString& line) {
+        report.end = end;
+        report.failedCall = call;
+        report.status = status;
+        report.queueBytes = channels_.FT_Q_Bytes;
+        panel_.AppendLog(line);
+        errorCleanUp();
+        panel_.SetStatusText(QString());
+        fillFigures(report);
+        lastReport_ = report;
+    };
+
     std::int64_t total = 0;
+    setPumpState(PumpState::Waiting);
     panel_.SetStatusText(QStringLiteral("Waiting for Data ...from device"));
     const std::uint32_t startTick = clock_.tickCount();
 
     if (!keepStream) {
-        channels_.Stop_USB_Device_InTask_B();
-        if (channels_.Purge_USB_Device_Out_B() != usb::FT_OK) {
-            panel_.AppendLog(QStringLiteral("Purge_USB_Device_Out failed, No Device"));
-            errorCleanUp();
-            panel_.SetStatusText(QString());
+        noteFailure("FT_StopInTask B", channels_.Stop_USB_Device_InTask_B());
+        if (const usb::FT_STATUS purge = channels_.Purge_USB_Device_Out_B(); purge != usb::FT_OK) {
+            failRun(StreamEnd::PurgeFailed, "FT_Purge RX B", purge,
+                    QStringLiteral("Purge_USB_Device_Out failed, No Device"));
+            setPumpState(PumpState::Stuck);
             return;
         }
-        channels_.Restart_USB_Device_InTask_B();
+        noteFailure("FT_RestartInTask B", channels_.Restart_USB_Device_InTask_B());
         // The purge cut the stream anywhere: what was kept of it is gone.
         aligner_.reset();
         chunkFill_ = 0;
     }
-    channels_.Set_USB_Device_TimeOuts_B(ReadTimeoutMs, WriteTimeoutMs);
+    noteFailure("FT_SetTimeouts B", channels_.Set_USB_Device_TimeOuts_B(ReadTimeoutMs, WriteTimeoutMs));
 
     for (;;) {
         panel_.ProcessMessages();
         if (stopRequested_) break;
         const usb::FT_STATUS status = channels_.Get_USB_Device_QueueStatus_B();
         if (status != usb::FT_OK) {
-            panel_.AppendLog(NoDeviceLine);
-            errorCleanUp();
-            panel_.SetStatusText(QString());
-            if (status == usb::FT_IO_ERROR) {
+            const bool gone = status == usb::FT_IO_ERROR;
+            failRun(gone ? StreamEnd::DeviceLost : StreamEnd::QueueFailed, "FT_GetQueueStatus B", status,
+                    NoDeviceLine);
+            if (gone) {
                 panel_.SetSwitchOn(Switch::GetTSBtn, false);
                 deviceGone();
+            } else {
+                setPumpState(PumpState::Stuck);
             }
             return;
         }
@@ -273,7 +364,10 @@ void TsPump::ReceiveTS() {
 
     std::uint32_t lastRead = 0;
     usb::FT_STATUS lostStatus = usb::FT_OK;
+    report.end = StreamEnd::NoData;
     if (channels_.FT_Q_Bytes > 0 && !stopRequested_) {
+        report.streamed = true;
+        setPumpState(PumpState::Streaming);
         if (!watch_.streaming) {
             watch_.streaming = true;
             watch_.startCounter = clock_.performanceCounter();
@@ -283,11 +377,11 @@ void TsPump::ReceiveTS() {
             panel_.ProcessMessages();
             if (stopRequested_) break;
 
-            if (!RecordOn && RecordFile) {
+            if (!RecordOn() && RecordFile) {
                 reportLosses(true);
                 closeRecording();
                 panel_.AppendLog(QStringLiteral("Recording stopped."));
-            } else if (RecordOn && !RecordFile) {
+            } else if (RecordOn() && !RecordFile) {
                 startRecording();
                 // Only losses from here on are the recording's.
                 watch_.reportedErrors = watch_.health->continuityErrors();
@@ -296,22 +390,42 @@ void TsPump::ReceiveTS() {
             lastRead = channels_.Read_USB_Device_Buffer_B(usb::TsChunkSize);
             total += lastRead;
             showTotal(total, false);
-            if (lastRead > 0) takeBytes(channels_.FT_In_Buffer_B.data(), lastRead);
+            if (lastRead > 0) {
+                ++watch_.reads;
+                watch_.bytesRead += lastRead;
+                if (lastRead < usb::TsChunkSize) ++watch_.shortReads;
+                takeBytes(channels_.FT_In_Buffer_B.data(), lastRead);
+            }
             if (RecordFile) reportLosses(false);
 
             panel_.ProcessMessages();
-        } while (lastRead != 0 && StreamOn && !stopRequested_);
+        } while (lastRead != 0 && StreamOn() && !stopRequested_);
         // However the redrawing was spaced, the run ends on the exact count.
         showTotal(total, true);
-        // A read that failed, rather than one that found nothing in time,
-        // may be the board going away: ask the queue as the wait does, so
-        // that a lost device is said as such instead of ending like a
-        // stream that stopped.
-        if (lastRead == 0 && channels_.FT_IO_Status != usb::FT_OK) {
-            lostStatus = channels_.Get_USB_Device_QueueStatus_B();
-            if (lostStatus != usb::FT_OK) panel_.AppendLog(NoDeviceLine);
+        report.end = StreamEnd::SwitchedOff;
+        if (lastRead == 0) {
+            report.end = StreamEnd::StreamStopped;
+            // A read that failed, rather than one that found nothing in
+            // time, may be the board going away: ask the queue as the wait
+            // does, so that a lost device is said as such instead of ending
+            // like a stream that stopped.
+            if (const usb::FT_STATUS readStatus = channels_.FT_IO_Status; readStatus != usb::FT_OK) {
+                report.end = StreamEnd::ReadFailed;
+                report.failedCall = "FT_Read B";
+                report.status = readStatus;
+                lostStatus = channels_.Get_USB_Device_QueueStatus_B();
+                if (lostStatus != usb::FT_OK) {
+                    report.end = lostStatus == usb::FT_IO_ERROR ? StreamEnd::DeviceLost : StreamEnd::QueueFailed;
+                    report.failedCall = "FT_GetQueueStatus B";
+                    report.status = lostStatus;
+                    panel_.AppendLog(NoDeviceLine);
+                } else {
+                    noteFailure("FT_Read B", readStatus);
+                }
+            }
         }
     }
+    if (stopRequested_) report.end = StreamEnd::ProgramEnding;
 
     // The recording is on disk before the run is reported done.
     if (RecordFile && !flushRecording()) {
@@ -321,25 +435,34 @@ void TsPump::ReceiveTS() {
     StreamHealth& health = *watch_.health;
     health.setElapsedUs(elapsedUs());
     if (RecordFile) reportLosses(true);
+    report.lastRead = lastRead;
+    report.queueBytes = channels_.FT_Q_Bytes;
     panel_.AppendLog(QStringLiteral("Done ...I=") + QString::number(lastRead) +
                      QStringLiteral(" FT_Q_Bytes= ") + QString::number(channels_.FT_Q_Bytes));
     if (!nested && aligner_.searching() && aligner_.skippedInEpisode() > 0)
         panel_.AppendLog(QStringLiteral("Stream out of step: %1 bytes skipped, no packet found before the end.")
                              .arg(aligner_.skippedInEpisode()));
-    panel_.AppendLog(health.summary());
+    QString summary = health.summary();
+    // Datagrams the player never got are part of the run's health.
+    if (watch_.datagramsFailed > 0)
+        summary += QStringLiteral(", %1 UDP sends failed").arg(watch_.datagramsFailed);
+    panel_.AppendLog(summary);
     panel_.SetStatusText(QString());
     panel_.SetSwitchOn(Switch::UDPOnOff, false);
-    panel_.SetEnabled(Control::UDPOnOff, false);
-    panel_.SetEnabled(Control::RecordOnOff, false);
     panel_.SetSwitchOn(Switch::GetTSBtn, false);
     GetTSBtnClick();
     if (RecordFile) stopRecording();
+    setPumpState(PumpState::Idle);
     if (lostStatus == usb::FT_IO_ERROR) deviceGone();
+    fillFigures(report);
+    lastReport_ = report;
 }
 
 void TsPump::deviceGone() {
-    panel_.SetEnabled(Control::GetTSBtn, false);
-    panel_.SetEnabled(Control::BtnQuit, true);
+    model_.update([](ConsoleState& s) {
+        s.pump = PumpState::DeviceLost;
+        s.quitEnabled = true;
+    });
 }
 
 }  // namespace console

@@ -49,7 +49,8 @@ std::optional<UdpDestination> parseUdpDestination(const std::string& text) {
     return UdpDestination{host, static_cast<std::uint16_t>(port)};
 }
 
-void UdpOutput::InitUDP(OperatorPanel& panel) {
+UdpSetup UdpOutput::InitUDP(OperatorPanel& panel) {
+    UdpSetup setup;
     panel.AppendLog(QString(74, QLatin1Char('=')));
     panel.AppendLog(QStringLiteral("------ IP and UDP detection ------"));
 
@@ -62,11 +63,12 @@ void UdpOutput::InitUDP(OperatorPanel& panel) {
     } catch (const std::exception& e) {
         // Without the list we cannot tell whether a connect makes sense; the
         // stream can still be recorded, so the start-up goes on without UDP.
-        panel.AppendLog(QStringLiteral("Listing the local IP addresses failed (") +
-                        QString::fromLocal8Bit(e.what()) +
-                        QStringLiteral("), UDP output not set up."));
-        return;
+        setup.failure = QStringLiteral("Listing the local IP addresses failed (") +
+                        QString::fromLocal8Bit(e.what()) + QStringLiteral("), UDP output not set up.");
+        panel.AppendLog(setup.failure);
+        return setup;
     }
+    setup.addresses = addresses;
     int n = 0;
     for (const std::string& address : addresses)
         panel.AppendLog(QString::asprintf("IP n° %d = %s", ++n, address.c_str()));
@@ -94,14 +96,16 @@ void UdpOutput::InitUDP(OperatorPanel& panel) {
             UdpClient->connect();
         } catch (const SocketError&) {
             connected = false;
-            UdpStatusText += QStringLiteral("no Socket, Impossible to set UDP!");
+            setup.failure = QStringLiteral("no Socket, Impossible to set UDP!");
+            UdpStatusText += setup.failure;
         } catch (const std::exception& e) {
-            panel.AppendLog(QStringLiteral("UDP set-up failed (") + QString::fromLocal8Bit(e.what()) +
-                            QStringLiteral(")."));
-            return;
+            setup.failure = QStringLiteral("UDP set-up failed (") + QString::fromLocal8Bit(e.what()) +
+                            QStringLiteral(").");
+            panel.AppendLog(setup.failure);
+            return setup;
         }
     }
-    if (connected) panel.LightLamp(Lamp::LedUDP);
+    setup.connected = connected;
 
     constexpr std::size_t datagramBytes = PacketsPerDatagram * TsPacketBytes;
     static_assert(datagramBytes == usb::TsChunkSize);
@@ -109,14 +113,18 @@ void UdpOutput::InitUDP(OperatorPanel& panel) {
     UdpClient->setBufferSize(datagramBytes);
 
     panel.AppendLog(UdpStatusText);
+    return setup;
 }
 
-void UdpOutput::send(const std::uint8_t* chunk) {
+bool UdpOutput::send(const std::uint8_t* chunk) {
     std::memcpy(UdpPacket.get(), chunk, usb::TsChunkSize);
     try {
         UdpClient->send(UdpPacket.get(), usb::TsChunkSize);
-    } catch (...) {
-        // A datagram the player misses is not worth stopping the stream for.
+        return true;
+    } catch (const std::exception&) {
+        // A datagram the player misses is not worth stopping the stream for;
+        // the pump counts it for the run's report.
+        return false;
     }
 }
 

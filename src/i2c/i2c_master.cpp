@@ -124,14 +124,24 @@ void I2cMaster::SendBytes(std::int32_t count) {
     }
 }
 
+bool I2cMaster::queueStatus() {
+    return !failed("FT_GetQueueStatus A", channels_.Get_USB_Device_QueueStatus_A());
+}
+
+bool I2cMaster::readQueued() {
+    channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+    return !failed("FT_Read A", channels_.FT_IO_Status);
+}
+
 bool I2cMaster::SyncMPSSE() {
     lateAnswers_ = 0;
-    if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+    // A failed call ends the synchronisation at once: asking again would
+    // only fail again, with a dialog each time.
+    if (!queueStatus()) return false;
     // Throw away whatever an earlier session left unread.
     const std::uint32_t drainStart = clock_.tickCount();
     while (channels_.FT_Q_Bytes > 0) {
-        channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
-        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (!readQueued() || !queueStatus()) return false;
         if (clock_.tickCount() - drainStart >= SyncTimeoutMs) return false;
     }
 
@@ -144,11 +154,11 @@ bool I2cMaster::SyncMPSSE() {
         OutIndex = 0;
         AddToBuffer(0xAA);
         SendBytes(OutIndex);
-        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (LinkLost() || !queueStatus()) return false;
         if (channels_.FT_Q_Bytes > 0) break;
         if (clock_.tickCount() - start >= SyncTimeoutMs) return false;
     }
-    channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+    if (!readQueued()) return false;
 
     // The second echo proves the engine is in step with us: 0xFA 0xAB comes
     // back behind the echoes of the first polls that are still on their way,
@@ -156,12 +166,14 @@ bool I2cMaster::SyncMPSSE() {
     OutIndex = 0;
     AddToBuffer(0xAB);
     SendBytes(OutIndex);
+    if (LinkLost()) return false;
     const std::uint32_t echoStart = clock_.tickCount();
     bool afterEcho = false;
     for (;;) {
-        if (channels_.Get_USB_Device_QueueStatus_A() != usb::FT_OK) return false;
+        if (!queueStatus()) return false;
         if (channels_.FT_Q_Bytes > 0) {
             const std::uint32_t n = channels_.Read_USB_Device_Buffer_A(channels_.FT_Q_Bytes);
+            if (failed("FT_Read A", channels_.FT_IO_Status)) return false;
             const auto& in = channels_.FT_In_Buffer_A;
             for (std::uint32_t i = 0; i < n; ++i) {
                 if (afterEcho && in[i] == 0xAB) return true;
@@ -173,18 +185,21 @@ bool I2cMaster::SyncMPSSE() {
 }
 
 bool I2cMaster::InitI2CController() {
-    // Only the latency timer and the synchronisation are checked; the layer
-    // below reports every other failure itself.
+    // A failed call cuts the link as it does in a bus operation: the set-up
+    // stops there, with the one dialog the channel layer showed, instead of
+    // calling on into a board that is gone. Only the latency timer has a
+    // message of its own and lets the set-up go on: the engine works, if
+    // more slowly, at the power-up latency.
     ResetLink();
-    channels_.Reset_USB_Device_A();
-    channels_.Purge_USB_Device_In_A();
-    channels_.Purge_USB_Device_Out_A();
-    channels_.Set_USB_Device_TimeOuts_A(0, WriteTimeoutMs);
-    channels_.Set_USB_Parameters_A(64, 64);
+    if (failed("FT_ResetDeviceA", channels_.Reset_USB_Device_A())) return false;
+    if (failed("FT_Purge TX A", channels_.Purge_USB_Device_In_A())) return false;
+    if (failed("FT_Purge RX A", channels_.Purge_USB_Device_Out_A())) return false;
+    if (failed("FT_SetTimeouts A", channels_.Set_USB_Device_TimeOuts_A(0, WriteTimeoutMs))) return false;
+    if (failed("FT_SetUSBParameters A", channels_.Set_USB_Parameters_A(64, 64))) return false;
     if (channels_.Set_USB_Device_LatencyTimer_A(1) != usb::FT_OK)
         dialogs_.messageBox("set latency failed");
-    channels_.Set_USB_Device_BitMode_A(0, 0);
-    channels_.Set_USB_Device_BitMode_A(0, 2);
+    if (failed("FT_SetBitMode A", channels_.Set_USB_Device_BitMode_A(0, 0))) return false;
+    if (failed("FT_SetBitMode A", channels_.Set_USB_Device_BitMode_A(0, 2))) return false;
 
     if (!SyncMPSSE()) return false;
 

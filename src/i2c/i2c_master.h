@@ -105,6 +105,10 @@ private:
     void queuePins(std::uint8_t direction);
     // Latches the link as lost when status is a failure; true if it was.
     bool failed(const char* caption, usb::FT_STATUS status);
+    // Channel A's queue count into FT_Q_Bytes, and a read of all of it; false
+    // (the link latched as lost) when the call failed.
+    bool queueStatus();
+    bool readQueued();
     // Start, then the bytes of `items` (see WriteByteInTransaction).
     bool resend(std::span<const int> items);
 

@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QStatusBar>
 
+#include "ui/control_states.h"
 #include "ui/fonts.h"
 #include "ui/zonzoff.h"
 
@@ -77,8 +78,8 @@ TForm1::TForm1(const Services& services, QWidget* parent)
       I2C(Channels, services.clock, services.dialogs),
       Link(I2C, panel_),
       Udp(services.network, services.udp),
-      Pump(Channels, services.clock, Udp, panel_),
-      Console(Channels, I2C, Link, Pump, Udp, panel_) {
+      Pump(Channels, services.clock, Udp, Model, panel_),
+      Console(Channels, I2C, Pump, Udp, Model, panel_) {
     initResources();
     setObjectName("Form1");
     setWindowTitle("Test My Vesperbox v1.0a");
@@ -172,12 +173,8 @@ void TForm1::buildControls() {
     LedVerte->hide();
     textLabels_ = {Label4, I2Cstatus, Label1, NbI2CerrorsTxt, Label6, TsStatus, Label2};
 
-    for (QWidget* w : {static_cast<QWidget*>(TestI2CBtn), static_cast<QWidget*>(BtnOpenA),
-                       static_cast<QWidget*>(TestSharpBtn), static_cast<QWidget*>(TestEardaBtn),
-                       static_cast<QWidget*>(BtnCloseA), static_cast<QWidget*>(BtnOpenB),
-                       static_cast<QWidget*>(RecordOnOff), static_cast<QWidget*>(BtnCloseB),
-                       static_cast<QWidget*>(UDPOnOff)})
-        w->setEnabled(false);
+    // The controls start as the console's first state has them: the design's.
+    ShowState(Model.state());
 
     // Designed tab order: Memo1, BtnOpenB, BtnRefresh, BtnCloseB, BtnQuit,
     // RecordOnOff, UDPOnOff, GetTSBtn, BtnOpenA, BtnCloseA, TestSharpBtn,
@@ -293,7 +290,7 @@ void TForm1::BtnCloseBClick() { Console.CloseB(); }
 void TForm1::BtnQuitClick() { Console.Quit(); }
 void TForm1::FTQuitExecute() { Console.Exit(); }
 void TForm1::InitI2CBtnClick() { Console.InitI2C(); }
-void TForm1::InitUDP() { Udp.InitUDP(panel_); }
+void TForm1::InitUDP() { Console.InitUDP(); }
 void TForm1::GetTSBtnClick() { Pump.GetTSBtnClick(); }
 void TForm1::RecordOnOffClick() { Pump.RecordOnOffClick(); }
 void TForm1::ReceiveTS() { Pump.ReceiveTS(); }
@@ -344,36 +341,40 @@ void TForm1::Panel::ShowDeviceRows(const QStringList& rows) {
     form_.BtnRefresh->setToolTip(rows.join('\n'));
 }
 
-void TForm1::Panel::SetEnabled(console::Control control, bool enabled) {
+QWidget* TForm1::controlOf(console::Control control) const {
     using console::Control;
-    QWidget* w = nullptr;
     switch (control) {
-    case Control::Memo1: w = form_.Memo1; break;
-    case Control::TestI2CBtn: w = form_.TestI2CBtn; break;
-    case Control::BtnOpenA: w = form_.BtnOpenA; break;
-    case Control::TestSharpBtn: w = form_.TestSharpBtn; break;
-    case Control::TestEardaBtn: w = form_.TestEardaBtn; break;
-    case Control::BtnCloseA: w = form_.BtnCloseA; break;
-    case Control::BtnOpenB: w = form_.BtnOpenB; break;
-    case Control::GetTSBtn: w = form_.GetTSBtn; break;
-    case Control::RecordOnOff: w = form_.RecordOnOff; break;
-    case Control::BtnCloseB: w = form_.BtnCloseB; break;
-    case Control::UDPOnOff: w = form_.UDPOnOff; break;
-    case Control::BtnRefresh: w = form_.BtnRefresh; break;
-    case Control::BtnQuit: w = form_.BtnQuit; break;
+    case Control::Memo1: return Memo1;
+    case Control::TestI2CBtn: return TestI2CBtn;
+    case Control::BtnOpenA: return BtnOpenA;
+    case Control::TestSharpBtn: return TestSharpBtn;
+    case Control::TestEardaBtn: return TestEardaBtn;
+    case Control::BtnCloseA: return BtnCloseA;
+    case Control::BtnOpenB: return BtnOpenB;
+    case Control::GetTSBtn: return GetTSBtn;
+    case Control::RecordOnOff: return RecordOnOff;
+    case Control::BtnCloseB: return BtnCloseB;
+    case Control::UDPOnOff: return UDPOnOff;
+    case Control::BtnRefresh: return BtnRefresh;
+    case Control::BtnQuit: return BtnQuit;
     }
-    w->setEnabled(enabled);
+    return nullptr;
 }
 
-void TForm1::Panel::SetLabel(console::Label label, const QString& text) {
-    QLabel* l = label == console::Label::I2Cstatus ? form_.I2Cstatus : form_.TsStatus;
-    l->setText(text);
-    l->adjustSize();
+void TForm1::ShowState(const console::ConsoleState& state) {
+    const ControlStates c = ControlsFor(state);
+    for (const auto& [control, enabled] : c.enabled) controlOf(control)->setEnabled(enabled);
+    for (const auto& [label, text] : {std::pair{I2Cstatus, c.i2cStatus}, std::pair{TsStatus, c.tsStatus}}) {
+        if (label->text() == text) continue;
+        label->setText(text);
+        label->adjustSize();
+    }
+    // A lamp that is lit stays lit.
+    if (c.ledI2C && !LampIsGreen(LedI2C)) LightLamp(LedI2C);
+    if (c.ledUDP && !LampIsGreen(LedUDP)) LightLamp(LedUDP);
 }
 
-void TForm1::Panel::LightLamp(console::Lamp lamp) {
-    form_.LightLamp(lamp == console::Lamp::LedI2C ? form_.LedI2C : form_.LedUDP);
-}
+void TForm1::Panel::StateChanged(const console::ConsoleState& state) { form_.ShowState(state); }
 
 TzcLightOnOff* TForm1::Panel::switchOf(console::Switch s) const {
     switch (s) {

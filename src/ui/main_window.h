@@ -142,9 +142,7 @@ private:
         QString Caption() const override;
         void SetCaption(const QString& caption) override;
         void ShowDeviceRows(const QStringList& rows) override;
-        void SetEnabled(console::Control control, bool enabled) override;
-        void SetLabel(console::Label label, const QString& text) override;
-        void LightLamp(console::Lamp lamp) override;
+        void StateChanged(const console::ConsoleState& state) override;
         bool SwitchOn(console::Switch s) const override;
         void SetSwitchOn(console::Switch s, bool on) override;
         void ProcessMessages() override;
@@ -161,7 +159,12 @@ private:
     Panel panel_{*this};
 
 public:
+    // Shows the console's state: enabled controls, status labels, lamps.
+    void ShowState(const console::ConsoleState& state);
+    QWidget* controlOf(console::Control control) const;
+
     // Subsystems the window owns.
+    console::ConsoleModel Model{&panel_};
     usb::ChannelLayer Channels;
     i2c::I2cMaster I2C;
     frontend::LinkTest Link;

@@ -166,13 +166,45 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"--fault=tuner-absent", "tuner set-up", "tuner at 0xC0"},
         FaultCase{"--fault=ts-none", "stream", "no data on channel B within 5000 ms"},
         FaultCase{"--fault=ts-stop-after=100000", "stream", "the stream stopped after 100000 bytes"},
-        FaultCase{"--fault=ts-short-reads", "stream", "less than a whole 1316-byte chunk"}),
+        FaultCase{"--fail=FT_Read:1=4@50", "stream", "FT_Read B - General IO error..."}),
     [](const ::testing::TestParamInfo<FaultCase>& info) {
         std::string name;
         for (const char* p = info.param.option + 2; *p; ++p)
             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
         return name;
     });
+
+// The check streams through the window's pump: reads that come short are
+// joined into whole packets, which is good data; a read that fails is told
+// apart from a stream that stops, and the report says how the stream ended.
+TEST_F(CheckCommand, ShortReadsPassAndAFailedReadIsNotAStoppedStream) {
+    const QString report = dir.filePath("r.json");
+    ProgramRun r = vesperbox({"check", "--simulate", "--usb-timing=ideal", "--fault=ts-short-reads", "--seconds=1",
+                              "--report=" + report});
+    EXPECT_EQ(r.exitCode, 0) << r.out.join('\n').toStdString();
+    QJsonObject stream = readJson(report)["figures"].toObject()["stream"].toObject();
+    EXPECT_EQ(stream["end"].toString(), "switched-off");
+    EXPECT_GT(stream["shortReads"].toInt(), 0);
+    EXPECT_EQ(readJson(report)["errors"].toObject()["continuity"].toInt(-1), 0);
+
+    r = vesperbox({"check", "--simulate", "--usb-timing=ideal", "--fail=FT_Read:1=4@50", "--seconds=2", "--report=" + report});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(r.out.last().contains("stopped")) << r.out.last().toStdString();
+    stream = readJson(report)["figures"].toObject()["stream"].toObject();
+    EXPECT_EQ(stream["end"].toString(), "read-failed");
+    EXPECT_EQ(stream["failedCall"].toString(), "FT_Read B");
+    EXPECT_EQ(stream["status"].toInt(), 4);
+    expectValid(report);
+
+    r = vesperbox({"check", "--simulate", "--usb-timing=ideal", "--fault=ts-stop-after=64484", "--seconds=2",
+                   "--report=" + report});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.last().contains("the stream stopped after 64484 bytes")) << r.out.last().toStdString();
+    stream = readJson(report)["figures"].toObject()["stream"].toObject();
+    EXPECT_EQ(stream["end"].toString(), "stream-stopped");
+    EXPECT_TRUE(stream["failedCall"].isNull());
+    expectValid(report);
+}
 
 TEST_F(CheckCommand, SlowStreamFailsAgainstTheRateAsked) {
     const ProgramRun r = vesperbox({"check", "--simulate", "--seconds=1", "--ts-rate=2", "--min-mbit=4"});
@@ -286,8 +318,10 @@ TEST(TwoBoards, ChosenBySerialNumber) {
 
     // The window: the log names both boards, or uses the chosen one.
     r = vesperbox({"--simulate", "--boards=2", "--do", "Exit1"});
-    EXPECT_TRUE(r.out.contains("No FT2232H or no power on it"));
-    EXPECT_TRUE(r.out.contains("Boards present: VB2232H1, VB2232H2 - choose one with --board=SERIAL"))
+    // Boards are there: the log says how many and how to choose, not that
+    // there is none.
+    EXPECT_FALSE(r.out.contains("No FT2232H or no power on it"));
+    EXPECT_TRUE(r.out.contains("Several boards present: VB2232H1, VB2232H2 - choose one with --board=SERIAL"))
         << r.out.join('\n').toStdString();
     r = vesperbox({"--simulate", "--boards=2", "--board=VB2232H2", "--do", "Exit1"});
     EXPECT_TRUE(r.out.contains(QString::fromUtf8("For I2C,we will use device N° VB2232H2A named: Dual RS232-HS A")))

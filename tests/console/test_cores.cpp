@@ -12,9 +12,9 @@
 #include "sim/ts_source.h"
 #include "support/fake_panel.h"
 #include "support/test_support.h"
+#include "support/fake_network.h"
 #include "support/ts_check.h"
 
-using console::Control;
 using console::Switch;
 using testing_support::FakePanel;
 
@@ -30,8 +30,9 @@ struct Cores {
     i2c::I2cMaster i2c{channels, clock, dialogs};
     frontend::LinkTest link{i2c, panel};
     console::UdpOutput udp;
-    console::TsPump pump{channels, clock, udp, panel};
-    console::Startup startup{channels, i2c, link, pump, udp, panel};
+    console::ConsoleModel model{&panel};
+    console::TsPump pump{channels, clock, udp, model, panel};
+    console::Startup startup{channels, i2c, pump, udp, model, panel};
 
     explicit Cores(console::UdpDestination destination = {})
         : udp(network, std::move(destination)) {
@@ -48,17 +49,21 @@ struct Cores {
 TEST(Cores, StartUpOpensTheChannelsAndAimsTheOutputAtTheDefaultPlayer) {
     Cores c;
     c.startup.FormShow();
-    EXPECT_TRUE(c.startup.DevicePresent);
+    EXPECT_TRUE(c.startup.DevicePresent());
     EXPECT_TRUE(c.i2c.ChannelAOpen);
     EXPECT_EQ(c.panel.caption, "Test My Vesperbox v1.0a    D2XX test - 2 USB Device(s) Present ...");
     EXPECT_TRUE(c.panel.log.contains(
         "UDP address : 127.0.0.1 port : 1234 using IP interface : 127.0.0.1"));
     EXPECT_EQ(c.network.lastClient->port, 1234);
-    EXPECT_TRUE(c.panel.green[console::Lamp::LedUDP]);
-    EXPECT_TRUE(c.panel.isEnabled(Control::TestI2CBtn));
-    EXPECT_TRUE(c.panel.isEnabled(Control::BtnOpenB));
-    EXPECT_FALSE(c.panel.isEnabled(Control::GetTSBtn));
-    EXPECT_EQ(c.panel.labels[console::Label::TsStatus], "Closed");
+    const console::ConsoleState& s = c.panel.state;
+    EXPECT_TRUE(s.udpLampLit);
+    EXPECT_EQ(s.channelA, console::ChannelState::Open);
+    EXPECT_EQ(s.channelB, console::ChannelState::Closed);  // opened, named and closed again
+    EXPECT_TRUE(s.channelOpenedOnce);
+    EXPECT_TRUE(s.quitEnabled) << "the last handler closed channel B";
+    ASSERT_TRUE(c.startup.Report().udp);
+    EXPECT_TRUE(c.startup.Report().udp->connected);
+    EXPECT_TRUE(c.startup.Report().channelAOpened && c.startup.Report().channelBOpened);
     c.startup.Exit();
     EXPECT_EQ(c.panel.closes, 1);
     EXPECT_FALSE(c.board.isOpen(0));
@@ -87,17 +92,19 @@ TEST(Cores, InitThenLinkTestOnTheSimulatedBoardCountsNoError) {
     Cores c;
     c.startup.FormShow();
     c.startup.InitI2C();
-    ASSERT_TRUE(c.startup.I2CReady);
-    EXPECT_TRUE(c.panel.isEnabled(Control::TestEardaBtn));
-    EXPECT_TRUE(c.panel.green[console::Lamp::LedI2C]);
-    const frontend::LinkTestResult result = c.link.TestEarda();
+    ASSERT_TRUE(c.startup.I2CReady());
+    EXPECT_TRUE(c.panel.state.i2cLampLit);
+    const frontend::LinkTestReport& result = c.link.TestEarda();
     EXPECT_TRUE(result.demodFound);
+    EXPECT_TRUE(result.completed);
     EXPECT_EQ(result.errors, 0);
+    ASSERT_TRUE(result.tuner);
+    EXPECT_TRUE(result.tuner->ok());
     EXPECT_EQ(c.panel.errorTotal, "0");
     EXPECT_EQ(c.panel.log.last(), "Reading OK");
 
     // The other NIM's address finds nobody.
-    const frontend::LinkTestResult sharp = c.link.TestSharp();
+    const frontend::LinkTestReport& sharp = c.link.TestSharp();
     EXPECT_FALSE(sharp.demodFound);
     EXPECT_EQ(c.panel.errorTotal, "????????");
 }
@@ -125,11 +132,11 @@ TEST(Cores, PumpRecordsWholeChunksUntilGetTsGoesOff) {
         };
         c.panel.switches[Switch::GetTSBtn] = true;
         c.pump.GetTSBtnClick();
-        EXPECT_FALSE(c.pump.StreamOn);
+        EXPECT_FALSE(c.pump.StreamOn());
         EXPECT_FALSE(c.pump.RecordFile);
         EXPECT_TRUE(c.panel.log.contains("Recording stopped."));
-        EXPECT_TRUE(c.panel.isEnabled(Control::BtnCloseB));
-        EXPECT_FALSE(c.panel.isEnabled(Control::RecordOnOff));
+        EXPECT_EQ(c.panel.state.pump, console::PumpState::Idle);
+        EXPECT_EQ(c.pump.LastReport().end, console::StreamEnd::SwitchedOff);
         EXPECT_EQ(c.panel.status, "");
     }
     const QStringList files = QDir(dir.path()).entryList({"*.TS"}, QDir::Files);

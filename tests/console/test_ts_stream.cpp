@@ -20,6 +20,7 @@
 #include "sim/ts_source.h"
 #include "support/fake_panel.h"
 #include "support/test_support.h"
+#include "support/fake_network.h"
 #include "support/ts_check.h"
 #include "usb/channel_layer.h"
 
@@ -154,7 +155,8 @@ protected:
     testing_support::FakeNetwork net;
     console::UdpOutput udp{net, {}};
     RecordingPanel panel;
-    console::TsPump pump{channels, clock, udp, panel};
+    console::ConsoleModel model{&panel};
+    console::TsPump pump{channels, clock, udp, model, panel};
     WrittenStream* written = nullptr;
     QTemporaryDir dir;
     QString oldCwd;
@@ -308,7 +310,7 @@ TEST_F(PumpCore, StopRequestEndsTheRunAtItsNextLookWithTheRecordingWhole) {
     // Looks: the start and the end of a pass, and every waiting pass.
     for (int stopAt : {1, 6, 7}) {
         SCOPED_TRACE(stopAt);
-        console::TsPump fresh{channels, clock, udp, panel};
+        console::TsPump fresh{channels, clock, udp, model, panel};
         panel.log.clear();
         panel.script.clear();
         panel.calls = 0;
@@ -327,7 +329,7 @@ TEST_F(PumpCore, StopRequestEndsTheRunAtItsNextLookWithTheRecordingWhole) {
         fresh.GetTSBtnClick();
         EXPECT_FALSE(fresh.Running());
         EXPECT_FALSE(fresh.RecordFile);
-        EXPECT_FALSE(fresh.StreamOn);
+        EXPECT_FALSE(fresh.StreamOn());
         const int passes = stopAt == 1 ? 0 : stopAt / 2 - (stopAt % 2 == 0 ? 1 : 0);
         EXPECT_EQ(net.lastClient->datagrams.size(), static_cast<std::size_t>(passes));
         EXPECT_EQ(panel.linesStartingWith(QStringLiteral("TS health: ")).size(), 1);
@@ -337,7 +339,7 @@ TEST_F(PumpCore, StopRequestEndsTheRunAtItsNextLookWithTheRecordingWhole) {
         }
     }
     // With no pump running a stop request is forgotten: the next run streams.
-    console::TsPump idle{channels, clock, udp, panel};
+    console::TsPump idle{channels, clock, udp, model, panel};
     idle.RequestStop();
     panel.script.clear();
     panel.calls = 0;
@@ -415,14 +417,26 @@ protected:
         if (queueFails) board.addFault(*sim::parseCallFault("FT_GetQueueStatus:1=4@2"));
         startUp(generated(7000));
         udpAndRecordFromTheStart();
-        panel.SetEnabled(console::Control::GetTSBtn, true);  // as Open TS fifo left it
+        model.update([](console::ConsoleState& st) {  // as Open TS fifo left it
+            st.shown = true;
+            st.channelB = console::ChannelState::Open;
+            st.quitEnabled = false;
+        });
         getTs();
         const QStringList lost = panel.linesStartingWith(QStringLiteral("Get_USB_Device_QueueStatus failed"));
         EXPECT_EQ(lost.size(), queueFails ? 1 : 0) << panel.log.join('\n').toStdString();
         ASSERT_EQ(panel.linesStartingWith(QStringLiteral("Done ...I=0 ")).size(), 1);
         EXPECT_TRUE(panel.log.contains(QStringLiteral("Recording stopped.")));
-        EXPECT_EQ(panel.isEnabled(console::Control::GetTSBtn), !queueFails);
-        EXPECT_EQ(panel.isEnabled(console::Control::BtnQuit), queueFails);
+        // A lost device leaves Get TS off for good and Quit as the way out; a
+        // read that failed on a board still there ends the run and says which.
+        EXPECT_EQ(panel.state.pump == console::PumpState::DeviceLost, queueFails);
+        EXPECT_EQ(panel.state.quitEnabled, queueFails);
+        const console::StreamReport& report = pump.LastReport();
+        EXPECT_EQ(report.end, queueFails ? console::StreamEnd::DeviceLost : console::StreamEnd::ReadFailed);
+        EXPECT_EQ(report.failedCall, queueFails ? "FT_GetQueueStatus B" : "FT_Read B");
+        EXPECT_EQ(report.status, usb::FT_IO_ERROR);
+        EXPECT_EQ(panel.log.count(QStringLiteral("ERROR : FT_Read B - General IO error...")), queueFails ? 0 : 1)
+            << panel.log.join('\n').toStdString();
         const Bytes file = recorded();
         EXPECT_EQ(file.size() % Chunk, 0u);
         EXPECT_GE(file.size(), 50 * Chunk) << "the chunks read before the failure";

@@ -16,6 +16,7 @@
 #include "sim/ts_source.h"
 #include "support/test_clip.h"
 #include "support/test_support.h"
+#include "support/qt_app.h"
 #include "support/ts_check.h"
 #include "support/udp_receiver.h"
 #include "ui/main_window.h"

@@ -180,11 +180,32 @@ TEST(InitI2CController, DivisorGoesOutLowByteFirst) {
 TEST(InitI2CController, LatencyFailureShowsItsBoxAndTheSetUpGoesOn) {
     I2cRig rig;
     failFrom(rig, "FT_SetLatencyTimer", 1);
-    failFrom(rig, "FT_ResetDevice", 1);  // reported, not examined
     rig.master.ClockDivisor = 149;
     EXPECT_TRUE(rig.master.InitI2CController());
     EXPECT_EQ(rig.dialogs.messages, std::vector<std::string>{"set latency failed"});
-    EXPECT_EQ(rig.dialogs.errors.size(), 2u);
+    EXPECT_EQ(rig.dialogs.errors.size(), 1u);
+    EXPECT_FALSE(rig.master.LinkLost());
+}
+
+// A board pulled out before or during the set-up: the first failed call
+// ends it, with one dialog, and the link says which call it was; nothing
+// more goes to the library until the next set-up.
+TEST(InitI2CController, AFailedCallEndsTheSetUpWithOneDialog) {
+    for (const char* call : {"FT_ResetDevice", "FT_SetBitMode", "FT_GetQueueStatus", "FT_Read", "FT_Write"}) {
+        SCOPED_TRACE(call);
+        I2cRig rig;
+        rig.clearRecords();
+        failFrom(rig, call, 1);
+        rig.master.ClockDivisor = 149;
+        EXPECT_FALSE(rig.master.InitI2CController());
+        EXPECT_EQ(rig.dialogs.errors.size(), 1u);
+        ASSERT_TRUE(rig.master.LinkLost());
+        EXPECT_EQ(rig.master.linkLoss()->status, usb::FT_IO_ERROR);
+        const std::size_t calls = rig.lib.calls.size();
+        std::uint8_t value = 0;
+        EXPECT_FALSE(rig.master.I2C_ReadRegister(0xD4, 0xF100, value));
+        EXPECT_EQ(rig.lib.calls.size(), calls);
+    }
 }
 
 TEST(InitI2CController, FailedSynchronisationSendsNoSetUp) {

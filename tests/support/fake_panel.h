@@ -1,6 +1,7 @@
-// The operator's side of the cores without a window: what they log, show
-// and enable is kept for the test, switches are set by the test, and the
-// message loop is whatever the test wants to happen between two passes.
+// The operator's side of the cores without a window: what they log and show
+// is kept for the test (the console's state as last told), switches are set
+// by the test, and the message loop is whatever the test wants to happen
+// between two passes.
 #pragma once
 
 #include <QString>
@@ -18,17 +19,11 @@ public:
     QStringList log;
     QString status, caption = QStringLiteral("Test My Vesperbox v1.0a"), errorTotal;
     QStringList deviceRows;
-    std::map<console::Control, bool> enabled;
-    std::map<console::Label, QString> labels;
-    std::map<console::Lamp, bool> green;
+    console::ConsoleState state;
+    int stateChanges = 0;
     std::map<console::Switch, bool> switches;
     std::function<void()> onMessages;
     int quits = 0, closes = 0;
-
-    bool isEnabled(console::Control c) const {
-        const auto it = enabled.find(c);
-        return it != enabled.end() && it->second;
-    }
 
     void ClearLog() override { log.clear(); }
     void AppendLog(const QString& line) override { log << line; }
@@ -36,9 +31,10 @@ public:
     QString Caption() const override { return caption; }
     void SetCaption(const QString& c) override { caption = c; }
     void ShowDeviceRows(const QStringList& rows) override { deviceRows = rows; }
-    void SetEnabled(console::Control c, bool on) override { enabled[c] = on; }
-    void SetLabel(console::Label l, const QString& text) override { labels[l] = text; }
-    void LightLamp(console::Lamp l) override { green[l] = true; }
+    void StateChanged(const console::ConsoleState& s) override {
+        state = s;
+        ++stateChanges;
+    }
     bool SwitchOn(console::Switch s) const override {
         const auto it = switches.find(s);
         return it != switches.end() && it->second;

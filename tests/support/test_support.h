@@ -1,37 +1,17 @@
-// Helpers shared by the test binaries: one QApplication per process, a clock
-// that tests drive, dialogs that are recorded instead of shown, and a socket
-// service with any list of addresses.
+// Helpers shared by the test binaries: a clock that tests drive and dialogs
+// that are recorded instead of shown. No Qt here: the tests of the layers
+// below the console use none.
 #pragma once
 
-#include <QApplication>
-#include <QStringList>
 #include <cstdint>
 #include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "console/network.h"
 #include "usb/platform_services.h"
 
-// Readable failure messages for Qt strings.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList& l, std::ostream* os) {
-    *os << "\n";
-    for (const QString& s : l) *os << "  \"" << s.toStdString() << "\"\n";
-}
-
 namespace testing_support {
-
-inline QApplication& qtApp() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "vesperbox-tests";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: tearing Qt down in a static destructor crashes at exit.
-    return *new QApplication(argc, argv);
-}
 
 // Time moves only when the code under test sleeps or when the test says so;
 // every reading can also advance it by a fixed step, so that polling loops
@@ -95,50 +75,6 @@ public:
     std::vector<std::string> messages;
     void errorDialog(const std::string& message) override { errors.push_back(message); }
     void messageBox(const std::string& text) override { messages.push_back(text); }
-};
-
-class FakeUdpClient : public console::UdpClient {
-public:
-    explicit FakeUdpClient(bool failConnect) : failConnect_(failConnect) {}
-    std::string host, bound;
-    std::uint16_t port = 0;
-    std::size_t bufferSize = 0;
-    bool isConnected = false;
-    std::vector<std::vector<std::uint8_t>> datagrams;
-
-    void setHost(const std::string& h) override { host = h; }
-    void setPort(std::uint16_t p) override { port = p; }
-    void setBoundAddress(const std::string& a) override { bound = a; }
-    void setBufferSize(std::size_t bytes) override { bufferSize = bytes; }
-    void connect() override {
-        if (failConnect_) throw console::SocketError("connection refused");
-        isConnected = true;
-    }
-    bool connected() const override { return isConnected; }
-    void send(const std::uint8_t* data, std::size_t size) override {
-        datagrams.emplace_back(data, data + size);
-    }
-
-private:
-    bool failConnect_;
-};
-
-class FakeNetwork : public console::Network {
-public:
-    std::vector<std::string> addresses{"127.0.0.1"};
-    bool failListing = false;
-    bool failConnect = false;
-    FakeUdpClient* lastClient = nullptr;
-
-    std::vector<std::string> localAddresses() override {
-        if (failListing) throw console::SocketError("resolver unavailable");
-        return addresses;
-    }
-    std::unique_ptr<console::UdpClient> createUdpClient() override {
-        auto c = std::make_unique<FakeUdpClient>(failConnect);
-        lastClient = c.get();
-        return c;
-    }
 };
 
 }  // namespace testing_support

@@ -3,7 +3,7 @@
 #include <sys/resource.h>
 
 #include "console/ts_pump.h"
-#include "console/window_fixture.h"
+#include "ui/window_fixture.h"
 
 using namespace testing_console;
 
@@ -30,7 +30,7 @@ protected:
 
     // The idle state every normal end leaves the controls in.
     void expectIdle() {
-        EXPECT_FALSE(form->Pump.StreamOn);
+        EXPECT_FALSE(form->Pump.StreamOn());
         EXPECT_FALSE(form->GetTSBtn->SwitchOn());
         EXPECT_TRUE(form->GetTSBtn->isEnabled());
         EXPECT_FALSE(form->UDPOnOff->SwitchOn());
@@ -75,7 +75,7 @@ TEST_F(Pump, NoDataForFiveSecondsEndsTheRunAcrossATickWrap) {
     EXPECT_EQ(board.callCount("FT_Read"), 0u);
     // A Record switched on during the wait stays on, disabled, for the next run.
     EXPECT_TRUE(form->RecordOnOff->SwitchOn());
-    EXPECT_TRUE(form->Pump.RecordOn);
+    EXPECT_TRUE(form->Pump.RecordOn());
     EXPECT_TRUE(recordings().isEmpty());
     expectIdle();
 }
@@ -103,7 +103,7 @@ TEST_F(Pump, StreamThatStopsEndsWithTheWaitsQueueCountAndOnlyWholeChunksGoOut) {
     EXPECT_EQ(recorded, sent);
     EXPECT_TRUE(contiguous(payloadCounters(recorded)));
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
-    EXPECT_FALSE(form->Pump.RecordOn);
+    EXPECT_FALSE(form->Pump.RecordOn());
     expectIdle();
 }
 
@@ -204,7 +204,7 @@ TEST_F(Pump, RecordingThatCannotBeCreatedTurnsRecordOffAndStreamingGoesOn) {
     EXPECT_EQ(log, (QStringList{"Error starting recording '" + FirstName + "'.",
                                 done(1316, FullDriverBuffer)}));
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
-    EXPECT_FALSE(form->Pump.RecordOn);
+    EXPECT_FALSE(form->Pump.RecordOn());
     std::size_t datagrams = 0;
     received(&datagrams);
     EXPECT_EQ(datagrams, 4u);
@@ -227,7 +227,7 @@ TEST_F(Pump, FailedWriteStopsTheRecordingAndKeepsItWholeChunks) {
                                 Stopped, done(1316, FullDriverBuffer)}));
     EXPECT_EQ(fileBytes(FirstName).size(), 3u * 1316);
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
-    EXPECT_FALSE(form->Pump.RecordOn);
+    EXPECT_FALSE(form->Pump.RecordOn());
     std::size_t datagrams = 0;
     received(&datagrams);
     EXPECT_EQ(datagrams, 8u) << "UDP goes on";
@@ -326,7 +326,7 @@ TEST_F(Pump, QueueStatusFailureLeavesThePumpStuckUntilGetTsIsSwitchedOff) {
     run();
     EXPECT_EQ(log, QStringList{"Get_USB_Device_QueueStatus failed, No Device"});
     EXPECT_EQ(form->StatusText(), QString());
-    EXPECT_TRUE(form->Pump.StreamOn);
+    EXPECT_TRUE(form->Pump.StreamOn());
     EXPECT_TRUE(form->GetTSBtn->SwitchOn());
     EXPECT_TRUE(form->GetTSBtn->isEnabled());
     EXPECT_TRUE(form->UDPOnOff->isEnabled());
@@ -344,7 +344,7 @@ TEST_F(Pump, GeneralIoErrorOnTheQueueMeansTheDeviceIsLost) {
     EXPECT_FALSE(form->GetTSBtn->SwitchOn());
     EXPECT_FALSE(form->GetTSBtn->isEnabled());
     EXPECT_TRUE(form->BtnQuit->isEnabled());
-    EXPECT_TRUE(form->Pump.StreamOn);
+    EXPECT_TRUE(form->Pump.StreamOn());
     EXPECT_TRUE(form->UDPOnOff->isEnabled());
     EXPECT_FALSE(form->BtnCloseB->isEnabled());
     EXPECT_TRUE(board.isOpen(1)) << "channel B stays open";
@@ -357,7 +357,7 @@ TEST_F(Pump, PurgeFailureEndsThePumpBeforeWaiting) {
     EXPECT_EQ(form->StatusText(), QString());
     EXPECT_EQ(board.callCount("FT_GetQueueStatus"), 0u);
     EXPECT_TRUE(form->GetTSBtn->SwitchOn()) << "stuck: Get TS still shows on";
-    EXPECT_TRUE(form->Pump.StreamOn);
+    EXPECT_TRUE(form->Pump.StreamOn());
 }
 
 TEST_F(Pump, RateLimitedStreamReachesBothOutputsWithoutAGap) {

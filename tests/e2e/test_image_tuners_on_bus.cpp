@@ -1,5 +1,6 @@
 // The demodulator's default image and the tuner programming through its
-// repeater, on the simulated board, as a protocol analyser on the bus sees it.
+// repeater, end to end: the front end's tables through the byte-by-byte I2C
+// master on the simulated board, as a protocol analyser on the bus sees it.
 #include <gtest/gtest.h>
 
 #include <array>

@@ -20,6 +20,8 @@
 #include "app/board_options.h"
 #include "sim/ft2232h_board.h"
 #include "support/test_support.h"
+#include "support/fake_network.h"
+#include "support/qt_app.h"
 #include "ui/main_window.h"
 #include "ui/zonzoff.h"
 

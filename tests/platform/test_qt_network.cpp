@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 
 #include "support/test_support.h"
+#include "support/qt_app.h"
 #include "support/udp_receiver.h"
 #include "platform/qt_network.h"
 

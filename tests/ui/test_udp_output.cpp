@@ -1,4 +1,4 @@
-#include "console/window_fixture.h"
+#include "ui/window_fixture.h"
 
 using namespace testing_console;
 

@@ -19,6 +19,7 @@
 #include "sim/ft2232h_board.h"
 #include "sim/ts_source.h"
 #include "support/test_support.h"
+#include "support/qt_app.h"
 #include "support/ts_check.h"
 #include "support/udp_receiver.h"
 #include "ui/main_window.h"
