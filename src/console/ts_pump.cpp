@@ -89,7 +89,11 @@ void TsPump::closeRecording() {
 }
 
 void TsPump::reportWriteError() {
-    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'."));
+    // The system's reason (a full disk, a device gone) is what the operator
+    // needs to act on.
+    const QString reason = writeError_.isEmpty() ? QString() : QStringLiteral(": ") + writeError_;
+    panel_.AppendLog(QStringLiteral("Error writing recording '") + RecordName + QStringLiteral("'") + reason +
+                     QStringLiteral("."));
 }
 
 void TsPump::setStreamOn(bool on) {
@@ -168,8 +172,17 @@ bool TsPump::flushRecording() {
     const qint64 size = static_cast<qint64>(recordFill_);
     recordFill_ = 0;
     const qint64 before = RecordFile->pos();
-    const qint64 written = RecordFile->write(reinterpret_cast<const char*>(recordBuffer_.get()), size);
+    const char* data = reinterpret_cast<const char*>(recordBuffer_.get());
+    qint64 written = RecordFile->write(data, size);
+    // A short write is tried once more for the rest: either it goes, or the
+    // second write meets the error itself and says which.
+    if (written >= 0 && written < size) {
+        const qint64 more = RecordFile->write(data + written, size - written);
+        if (more > 0) written += more;
+    }
     if (written == size) return true;
+    writeError_ = RecordFile->error() != QFileDevice::NoError ? RecordFile->errorString()
+                                                              : QStringLiteral("the disk took only part of it");
     // A recording with a hole in it is worse than a recording that ends; a
     // torn last chunk is taken back so the file stays whole chunks.
     if (written > 0) {

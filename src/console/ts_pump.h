@@ -183,6 +183,7 @@ private:
     };
     Watch watch_;
 
+    QString writeError_;  // why the last write of the recording failed
     std::unique_ptr<std::uint8_t[]> recordBuffer_;
     std::size_t recordFill_ = 0;
     std::uint32_t firstGatheredTick_ = 0;

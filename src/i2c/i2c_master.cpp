@@ -76,8 +76,12 @@ bool I2cMaster::DelayMicroseconds(std::uint32_t us) {
 std::string LinkLoss::text() const { return caption + usb::FT_StatusText(status); }
 
 void I2cMaster::AddToBuffer(std::uint8_t byte) {
-    // No batch comes near the buffer's end; never write past it all the same.
-    if (OutIndex < 0 || OutIndex >= static_cast<std::int32_t>(FT_Out_Buffer.size())) return;
+    if (OutIndex < 0) OutIndex = 0;
+    // No batch comes near the buffer's end; should one ever reach it, what
+    // is queued goes out first: the engine runs the commands in order
+    // whatever USB packets carry them, and no command is dropped.
+    if (OutIndex >= static_cast<std::int32_t>(FT_Out_Buffer.size())) SendBytes(OutIndex);
+    if (OutIndex >= static_cast<std::int32_t>(FT_Out_Buffer.size())) return;  // the link is lost: nothing goes out
     FT_Out_Buffer[static_cast<std::size_t>(OutIndex)] = byte;
     ++OutIndex;
 }
@@ -119,6 +123,9 @@ void I2cMaster::SendBytes(std::int32_t count) {
             start = clock_.tickCount();
             timing = true;
         } else if (clock_.tickCount() - start >= WriteTimeoutMs) {
+            // The chip took nothing more for the whole write time-out: the
+            // commands cannot reach it, which cuts the link like a failed call.
+            failed("FT_Write A", usb::FT_FAILED_TO_WRITE_DEVICE);
             break;
         }
     }

@@ -446,3 +446,25 @@ protected:
 
 TEST_F(PumpLosingTheBoard, TheLostDeviceIsSaidAndOnlyQuitIsLeft) { run(true); }
 TEST_F(PumpLosingTheBoard, AFailedReadWithTheQueueStillThereEndsLikeAStoppedStream) { run(false); }
+
+// Calls whose failure does not change the run's course are still said, once
+// each, and a datagram the player never got is counted in the run's health.
+TEST_F(PumpCore, FailuresThatDoNotEndTheRunAreSaidAndCounted) {
+    for (const char* call : {"FT_StopInTask", "FT_RestartInTask", "FT_SetTimeouts"})
+        board.addFault(*sim::parseCallFault(std::string(call) + ":1=4@1"));
+    startUp(generated(700));
+    udpAndRecordFromTheStart();
+    net.lastClient->failEvery = 10;
+    getTs();
+    EXPECT_EQ(panel.log.mid(0, 3), (QStringList{"ERROR : FT_StopInTask B - General IO error...",
+                                                 "ERROR : FT_RestartInTask B - General IO error...",
+                                                 "ERROR : FT_SetTimeouts B - General IO error..."}));
+    const console::StreamReport& r = pump.LastReport();
+    EXPECT_EQ(r.chunks, 100u);
+    EXPECT_EQ(r.datagramsFailed, 10u);
+    EXPECT_EQ(r.datagramsSent, 90u);
+    const QStringList health = panel.linesStartingWith(QStringLiteral("TS health: "));
+    ASSERT_EQ(health.size(), 1);
+    EXPECT_TRUE(health[0].endsWith(QStringLiteral(", 10 UDP sends failed"))) << health[0].toStdString();
+    EXPECT_EQ(recorded().size(), 700 * Packet) << "the recording does not depend on the player";
+}

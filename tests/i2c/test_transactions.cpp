@@ -320,7 +320,9 @@ TEST(SendBytes, PartialWriteIsResentFromWhereItStopped) {
     EXPECT_EQ(rig.lib.allWritten(), concat({startBytes(0x10), byteWrite(0xD0, 0x10)}));
 }
 
-TEST(SendBytes, WriteThatStallsGivesUpAfterTheWriteTimeOutKeepingTheRest) {
+// A chip that takes nothing for the whole write time-out cannot be reached:
+// the link is lost, and says so, instead of the rest going nowhere silently.
+TEST(SendBytes, WriteThatStallsForTheWriteTimeOutCutsTheLinkKeepingTheRest) {
     I2cRig rig;
     rig.lib.writeLimits = std::deque<std::uint32_t>(5000, 0);
     rig.lib.writeLimits.front() = 1;
@@ -330,11 +332,34 @@ TEST(SendBytes, WriteThatStallsGivesUpAfterTheWriteTimeOutKeepingTheRest) {
     EXPECT_EQ(rig.master.OutIndex, 2);
     EXPECT_EQ(queued(rig), (Bytes{0x02, 0x03}));
     EXPECT_LE(rig.lib.writes.size(), 1100u);
+    ASSERT_TRUE(rig.master.LinkLost());
+    EXPECT_EQ(rig.master.linkLoss()->text(), "FT_Write A - Failed to write...");
 
+    // Nothing more goes out until the link is set up again; then the rest does.
     rig.lib.writeLimits.clear();
+    const std::size_t writes = rig.lib.writes.size();
+    rig.master.SendBytes(rig.master.OutIndex);
+    EXPECT_EQ(rig.lib.writes.size(), writes);
+    rig.master.ResetLink();
     rig.master.SendBytes(rig.master.OutIndex);
     EXPECT_EQ(rig.lib.writes.back(), (Bytes{0x02, 0x03}));
     EXPECT_EQ(rig.master.OutIndex, 0);
+}
+
+// No transaction comes near the command buffer's end, but should bytes keep
+// coming, what is queued goes out first and nothing is dropped.
+TEST(SendBytes, AFullCommandBufferIsSentBeforeTheNextByte) {
+    I2cRig rig;
+    rig.master.OutIndex = 0;
+    Bytes all;
+    for (int i = 0; i < 1030; ++i) {
+        all.push_back(0x85);  // loop-back off: a one-byte command that changes nothing
+        rig.master.AddToBuffer(0x85);
+    }
+    EXPECT_EQ(rig.master.OutIndex, 6);
+    rig.master.SendBytes(rig.master.OutIndex);
+    EXPECT_EQ(rig.lib.allWritten(), all);
+    EXPECT_FALSE(rig.master.LinkLost());
 }
 
 TEST(SendBytes, FailedWriteIsNotRepeated) {

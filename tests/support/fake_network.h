@@ -19,6 +19,9 @@ public:
     std::size_t bufferSize = 0;
     bool isConnected = false;
     std::vector<std::vector<std::uint8_t>> datagrams;
+    // Every n-th send fails (0: none), as a full socket buffer would.
+    int failEvery = 0;
+    int sends = 0;
 
     void setHost(const std::string& h) override { host = h; }
     void setPort(std::uint16_t p) override { port = p; }
@@ -30,6 +33,7 @@ public:
     }
     bool connected() const override { return isConnected; }
     void send(const std::uint8_t* data, std::size_t size) override {
+        if (failEvery > 0 && ++sends % failEvery == 0) throw console::SocketError("send: no buffer space");
         datagrams.emplace_back(data, data + size);
     }
 

@@ -223,7 +223,8 @@ TEST_F(Pump, FailedWriteStopsTheRecordingAndKeepsItWholeChunks) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     run();
     setrlimit(RLIMIT_FSIZE, &old);
-    EXPECT_EQ(log, (QStringList{started(FirstName), "Error writing recording '" + FirstName + "'.",
+    // The line gives the system's reason.
+    EXPECT_EQ(log, (QStringList{started(FirstName), "Error writing recording '" + FirstName + "': File too large.",
                                 Stopped, done(1316, FullDriverBuffer)}));
     EXPECT_EQ(fileBytes(FirstName).size(), 3u * 1316);
     EXPECT_FALSE(form->RecordOnOff->SwitchOn());
