@@ -13,7 +13,9 @@ std::string boardOptionsHelp() { return channelAOptionsHelp() + channelBOptionsH
 bool makeBoardChannels(const BoardSetup& setup, usb::Clock& clock, BoardChannels* channels,
                        std::string* error, std::string* warning) {
     channels->a = makeChannelA(setup.channelA, clock, warning);
-    channels->b = makeChannelB(setup.channelB, clock, error);
+    std::string streamWarning;
+    channels->b = makeChannelB(setup.channelB, clock, error, &streamWarning);
+    if (warning && !streamWarning.empty()) *warning += (warning->empty() ? "" : "; ") + streamWarning;
     return channels->b != nullptr;
 }
 

@@ -80,6 +80,7 @@ public:
     void setBitMode(std::uint8_t mask, std::uint8_t mode) override { engine_->setBitMode(mask, mode); }
     void setLatencyTimer(std::uint8_t ms) override { engine_->setLatencyTimer(ms); }
     void closed() override;
+    std::uint8_t pins() override { return engine_->pins(); }
 
     MpsseEngine& engine() { return *engine_; }
     I2cBus& bus() { return bus_; }

@@ -34,6 +34,9 @@ public:
     virtual void setInTaskRunning(bool /*running*/) {}
     virtual void opened() {}
     virtual void closed() {}
+    // The levels on the channel's low byte of pins now, as the chip's "read
+    // pins" request reports them; inputs nobody drives read high.
+    virtual std::uint8_t pins() { return 0xFF; }
 };
 
 }  // namespace sim

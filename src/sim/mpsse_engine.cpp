@@ -142,6 +142,13 @@ void MpsseEngine::updatePins() {
     }
 }
 
+std::uint8_t MpsseEngine::pins() {
+    const BusLevels bus = bus_.levels();
+    // Inputs read high through the pins' internal pull-ups.
+    const auto v = static_cast<std::uint8_t>((lowValue_ & lowDir_) | ~lowDir_);
+    return static_cast<std::uint8_t>((v & ~0x07) | (bus.scl ? 0x01 : 0) | (bus.sda ? 0x06 : 0));
+}
+
 void MpsseEngine::setTdi(bool level) {
     lowValue_ = static_cast<std::uint8_t>(level ? lowValue_ | 0x02 : lowValue_ & ~0x02);
     updatePins();
@@ -345,14 +352,9 @@ void MpsseEngine::execute() {
         highValue_ = header_[0];
         highDir_ = header_[1];
         return;
-    case 0x81: {
-        const BusLevels bus = bus_.levels();
-        // Inputs read high through the pins' internal pull-ups.
-        std::uint8_t v = static_cast<std::uint8_t>((lowValue_ & lowDir_) | ~lowDir_);
-        v = static_cast<std::uint8_t>((v & ~0x07) | (bus.scl ? 0x01 : 0) | (bus.sda ? 0x06 : 0));
-        answer(v);
+    case 0x81:
+        answer(pins());
         return;
-    }
     case 0x83:
         answer(static_cast<std::uint8_t>((highValue_ & highDir_) | ~highDir_));
         return;

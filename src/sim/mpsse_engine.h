@@ -38,6 +38,9 @@ public:
     void reset() override;
     void setBitMode(std::uint8_t mask, std::uint8_t mode) override;
     void setLatencyTimer(std::uint8_t ms) override { bridge_.setLatencyTimerMs(ms); }
+    // ADBUS0..7: what the outputs drive, SCL and SDA as the bus carries them
+    // (ADBUS2 is wired to SDA), inputs high through their pull-ups.
+    std::uint8_t pins() override;
 
     // State a test may want to look at.
     bool mpsseMode() const { return mpsse_; }

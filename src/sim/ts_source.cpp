@@ -42,6 +42,51 @@ std::uint64_t countRemainder(std::uint64_t n, std::uint64_t period, std::uint64_
     return n > r ? (n - r - 1) / period + 1 : 0;
 }
 
+// A PCR (or OPCR) counts 27 MHz ticks as a 33-bit base of 90 kHz ticks and
+// a 9-bit extension below 300; both wrap together.
+constexpr std::uint64_t PcrWrap = (std::uint64_t{1} << 33) * 300;
+constexpr std::uint64_t PtsWrap = std::uint64_t{1} << 33;
+
+std::uint64_t readPcr(const std::uint8_t* p) {
+    const std::uint64_t base = std::uint64_t{p[0]} << 25 | std::uint64_t{p[1]} << 17 |
+                               std::uint64_t{p[2]} << 9 | std::uint64_t{p[3]} << 1 | p[4] >> 7;
+    const std::uint64_t ext = (std::uint64_t{p[4]} & 1) << 8 | p[5];
+    return base * 300 + ext;
+}
+
+void writePcr(std::uint8_t* p, std::uint64_t ticks) {
+    const std::uint64_t base = ticks / 300, ext = ticks % 300;
+    p[0] = static_cast<std::uint8_t>(base >> 25);
+    p[1] = static_cast<std::uint8_t>(base >> 17);
+    p[2] = static_cast<std::uint8_t>(base >> 9);
+    p[3] = static_cast<std::uint8_t>(base >> 1);
+    // The six reserved bits stay as the packet had them.
+    p[4] = static_cast<std::uint8_t>((base & 1) << 7 | (p[4] & 0x7E) | ext >> 8);
+    p[5] = static_cast<std::uint8_t>(ext);
+}
+
+// A PES time stamp: 33 bits in three runs between marker bits, after a
+// 4-bit prefix that stays as it was.
+std::uint64_t readPts(const std::uint8_t* p) {
+    return (std::uint64_t{p[0]} >> 1 & 0x07) << 30 | std::uint64_t{p[1]} << 22 |
+           (std::uint64_t{p[2]} >> 1) << 15 | std::uint64_t{p[3]} << 7 | p[4] >> 1;
+}
+
+void writePts(std::uint8_t* p, std::uint64_t pts) {
+    p[0] = static_cast<std::uint8_t>((p[0] & 0xF1) | (pts >> 29 & 0x0E));
+    p[1] = static_cast<std::uint8_t>(pts >> 22);
+    p[2] = static_cast<std::uint8_t>((pts >> 14 & 0xFE) | 1);
+    p[3] = static_cast<std::uint8_t>(pts >> 7);
+    p[4] = static_cast<std::uint8_t>((pts << 1 & 0xFE) | 1);
+}
+
+int pidOf(const std::uint8_t* p) { return (p[1] & 0x1F) << 8 | p[2]; }
+bool hasPayload(const std::uint8_t* p) { return p[3] & 0x10; }
+// Whether the packet has an adaptation field that holds its flag byte (p[5]).
+bool hasAdaptationFlags(const std::uint8_t* p) {
+    return (p[3] & 0x20) && p[4] > 0 && p[4] <= TsPacketSize - 5;
+}
+
 }  // namespace
 
 std::uint32_t mpegCrc32(const std::uint8_t* data, std::size_t size) {
@@ -145,6 +190,109 @@ void TsGenerator::skip(std::uint64_t count) {
 
 // ---------------------------------------------------------------------------
 
+std::optional<double> pcrBitRate(const std::uint8_t* ts, std::size_t size) {
+    struct PidPcrs {
+        std::size_t count = 0;
+        std::uint64_t lastTicks = 0;
+        std::size_t lastOffset = 0;
+        std::uint64_t bytes = 0;  // between PCRs of one time base
+        std::uint64_t ticks = 0;
+    };
+    // Two PCRs of one PID are at most 100 ms apart in a compliant stream;
+    // a longer gap is a cut or a new time base, not a measure of the rate.
+    constexpr std::uint64_t MaxGapTicks = 5 * 27'000'000ull;
+    std::vector<PidPcrs> pids(0x2000);
+    for (std::size_t off = 0; off + TsPacketSize <= size; off += TsPacketSize) {
+        const std::uint8_t* p = ts + off;
+        if (!hasAdaptationFlags(p) || !(p[5] & 0x10) || p[4] < 7) continue;
+        PidPcrs& pid = pids[static_cast<std::size_t>(pidOf(p))];
+        const std::uint64_t ticks = readPcr(p + 6);
+        const bool newTimeBase = p[5] & 0x80;  // discontinuity indicator
+        if (pid.count > 0 && !newTimeBase) {
+            const std::uint64_t gap = (ticks + PcrWrap - pid.lastTicks) % PcrWrap;
+            if (gap > 0 && gap <= MaxGapTicks) {
+                pid.bytes += off - pid.lastOffset;
+                pid.ticks += gap;
+            }
+        }
+        ++pid.count;
+        pid.lastTicks = ticks;
+        pid.lastOffset = off;
+    }
+    const PidPcrs* best = nullptr;
+    for (const PidPcrs& pid : pids)
+        if (pid.ticks > 0 && (!best || pid.count > best->count)) best = &pid;
+    if (!best) return std::nullopt;
+    const double rate = static_cast<double>(best->bytes) * 8 * PcrHz / static_cast<double>(best->ticks);
+    if (!(rate >= 1e3 && rate <= 1e9)) return std::nullopt;
+    return rate;
+}
+
+TsLoop::TsLoop(const std::vector<std::uint8_t>& file, double bitsPerSecond) {
+    ccStep_.fill(NoPid);
+    std::array<int, 0x2000> first, last;
+    first.fill(-1);
+    last.fill(-1);
+    for (std::size_t off = 0; off + TsPacketSize <= file.size(); off += TsPacketSize) {
+        const std::uint8_t* p = file.data() + off;
+        const auto pid = static_cast<std::size_t>(pidOf(p));
+        if (ccStep_[pid] == NoPid) ccStep_[pid] = 0;
+        // Only packets with payload advance the counter.
+        if (!hasPayload(p)) continue;
+        if (first[pid] < 0) first[pid] = p[3] & 0x0F;
+        last[pid] = p[3] & 0x0F;
+    }
+    // The copy after goes on where this one ended: its first counter is one
+    // past this one's last.
+    for (std::size_t pid = 0; pid < ccStep_.size(); ++pid)
+        if (first[pid] >= 0) ccStep_[pid] = static_cast<std::int8_t>((last[pid] + 1 - first[pid]) & 0x0F);
+    ccStep_[0x1FFF] = NoPid;  // null packets carry no counter worth keeping
+    const long double seconds = static_cast<long double>(file.size()) * 8 / bitsPerSecond;
+    period27_ = static_cast<std::uint64_t>(std::llround(seconds * PcrHz));
+}
+
+void TsLoop::patch(std::uint8_t* p, std::uint64_t copy) const {
+    if (copy == 0) return;
+    const int step = ccStep_[static_cast<std::size_t>(pidOf(p))];
+    if (step == NoPid) return;
+    p[3] = static_cast<std::uint8_t>((p[3] & 0xF0) | ((p[3] + copy * static_cast<std::uint64_t>(step)) & 0x0F));
+
+    const auto shift27 = static_cast<std::uint64_t>(static_cast<unsigned __int128>(copy) * period27_ % PcrWrap);
+    std::size_t payload = 4;
+    if (p[3] & 0x20) {
+        payload = 5u + p[4];
+        if (hasAdaptationFlags(p)) {
+            std::uint8_t* at = p + 6;
+            // PCR, then OPCR, each 6 bytes, as far as the field holds them.
+            for (const std::uint8_t flag : {std::uint8_t{0x10}, std::uint8_t{0x08}}) {
+                if (!(p[5] & flag)) continue;
+                if (at + 6 > p + 5 + p[4]) break;
+                writePcr(at, (readPcr(at) + shift27) % PcrWrap);
+                at += 6;
+            }
+        }
+    }
+    // A PES packet's header, when one starts here: PTS, and DTS after it.
+    if (!(p[1] & 0x40) || !hasPayload(p) || payload + 19 > TsPacketSize) return;
+    std::uint8_t* pes = p + payload;
+    if (pes[0] != 0 || pes[1] != 0 || pes[2] != 1) return;
+    // Stream types without the optional header: program stream map,
+    // padding, private stream 2, ECM, EMM, directory, DSM-CC, type E.
+    switch (pes[3]) {
+    case 0xBC: case 0xBE: case 0xBF: case 0xF0: case 0xF1: case 0xF2: case 0xF8: case 0xFF: return;
+    default: break;
+    }
+    if (pes[3] < 0xBC || (pes[6] & 0xC0) != 0x80) return;
+    const std::uint64_t shift90 = shift27 / 300;
+    const int stamps = pes[7] >> 6 == 3 ? 2 : pes[7] >> 6 == 2 ? 1 : 0;
+    for (int i = 0; i < stamps; ++i) {
+        std::uint8_t* ts = pes + 9 + 5 * i;
+        writePts(ts, (readPts(ts) + shift90) % PtsWrap);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
 OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
                                 std::string* error) {
     auto malformed = [error](const std::string& why) {
@@ -193,11 +341,14 @@ OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
 
 std::string channelBOptionsHelp() {
     return "Transport stream on channel B of the simulated board:\n"
-           "  --ts-rate=MBIT             bit rate of the stream in Mbit/s (default 8)\n"
+           "  --ts-rate=MBIT             bit rate of the stream in Mbit/s (default 8; a file\n"
+           "                             plays at the rate its PCRs give)\n"
            "  --ts-rate=max              as fast as the program reads\n"
            "  --ts-file=PATH             play a TS file in a loop instead of the generated\n"
            "                             stream (PAT, PMT, PCR, counter on PID 0x101); a\n"
-           "                             regular file of 188-byte packets, at most " + std::to_string(MaxTsFileBytes >> 20) + " MiB\n"
+           "                             regular file of 188-byte packets, at most " + std::to_string(MaxTsFileBytes >> 20) + " MiB;\n"
+           "                             each loop carries on its continuity counters and\n"
+           "                             time stamps, so the seams do not show\n"
            "  --fault=ts-none            the demodulator delivers nothing\n"
            "  --fault=ts-stop-after=BYTES  the stream stops once BYTES bytes reached the program\n"
            "  --fault=ts-short-reads     each read returns at most 500 bytes\n";
@@ -208,8 +359,16 @@ std::string channelBOptionsHelp() {
 TsFifo::TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file)
     : opts_(opts), clock_(clock), file_(std::move(file)),
       ring_(new std::uint8_t[RingSize]) {
-    if (file_.empty())
-        generator_ = std::make_unique<TsGenerator>(opts_.rateMbit > 0 ? opts_.rateMbit * 1e6 : 8e6);
+    if (file_.empty()) {
+        rateMbit_ = opts_.rateMbit.value_or(DefaultTsRateMbit);
+        generator_ = std::make_unique<TsGenerator>(rateMbit_ > 0 ? rateMbit_ * 1e6 : DefaultTsRateMbit * 1e6);
+    } else {
+        // The file's time stamps keep its own rate whatever it plays at.
+        const std::optional<double> own = pcrBitRate(file_.data(), file_.size());
+        rateFromPcr_ = own && !opts_.rateMbit;
+        rateMbit_ = opts_.rateMbit ? *opts_.rateMbit : own ? *own / 1e6 : DefaultTsRateMbit;
+        loop_ = std::make_unique<TsLoop>(file_, own ? *own : rateMbit_ > 0 ? rateMbit_ * 1e6 : DefaultTsRateMbit * 1e6);
+    }
     lastTick_ = clock_.tickCount();
 }
 
@@ -222,18 +381,24 @@ void TsFifo::nextPacket(std::uint8_t* dst) {
         generator_->next(dst);
         return;
     }
-    std::size_t done = 0;
-    while (done < TsPacketSize) {
-        const std::size_t n = std::min(TsPacketSize - done, file_.size() - filePos_);
-        std::memcpy(dst + done, file_.data() + filePos_, n);
-        done += n;
-        filePos_ = (filePos_ + n) % file_.size();
+    std::memcpy(dst, file_.data() + filePos_, TsPacketSize);
+    loop_->patch(dst, fileCopy_);
+    filePos_ += TsPacketSize;
+    if (filePos_ == file_.size()) {
+        filePos_ = 0;
+        ++fileCopy_;
     }
 }
 
 void TsFifo::skipPackets(std::uint64_t count) {
-    if (generator_) generator_->skip(count);
-    else filePos_ = static_cast<std::size_t>((filePos_ + count % file_.size() * TsPacketSize) % file_.size());
+    if (generator_) {
+        generator_->skip(count);
+        return;
+    }
+    const std::uint64_t packets = file_.size() / TsPacketSize;
+    const std::uint64_t to = filePos_ / TsPacketSize + count;
+    fileCopy_ += to / packets;
+    filePos_ = static_cast<std::size_t>(to % packets * TsPacketSize);
 }
 
 void TsFifo::moveChipToDriver() {
@@ -299,7 +464,7 @@ void TsFifo::advance() {
     elapsedMs_ += static_cast<std::uint32_t>(now - lastTick_);
     lastTick_ = now;
     if (opts_.none) return;
-    if (opts_.rateMbit <= 0) {
+    if (rateMbit_ <= 0) {
         // As fast as read: the source fills whatever room there is, never more.
         moveChipToDriver();
         std::size_t room = ChipFifoSize - chip_;
@@ -307,7 +472,7 @@ void TsFifo::advance() {
         produce(room / TsPacketSize);
         return;
     }
-    const double bitsPerMs = opts_.rateMbit * 1e3;
+    const double bitsPerMs = rateMbit_ * 1e3;
     const auto due = static_cast<std::uint64_t>(static_cast<double>(elapsedMs_) * bitsPerMs / BitsPerPacket);
     if (due > packetsDue_) {
         const std::uint64_t n = due - packetsDue_;
@@ -416,10 +581,14 @@ bool loadTsFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::
     std::fclose(f);
     if (readError) return fail(std::string("read error: ") + std::strerror(readError));
     if (got > MaxTsFileBytes) return fail("larger than " + std::to_string(MaxTsFileBytes >> 20) + " MiB");
-    // Played in a loop from its first byte, so only whole packets are kept and
-    // each of them must start with the sync byte.
-    bytes.resize(got - got % TsPacketSize);
-    if (bytes.empty()) return fail("it holds no whole 188-byte TS packet");
+    // Played in a loop from its first byte: a torn packet at the end would
+    // put every copy after the first off its sync bytes.
+    bytes.resize(got);
+    if (bytes.empty()) return fail("it is empty");
+    if (got % TsPacketSize)
+        return fail("its size, " + std::to_string(got) + " bytes, is not a whole number of 188-byte TS packets (" +
+                    std::to_string(got / TsPacketSize) + " packets and " + std::to_string(got % TsPacketSize) +
+                    " bytes)");
     for (std::size_t off = 0; off < bytes.size(); off += TsPacketSize) {
         if (bytes[off] != 0x47)
             return fail("no TS sync byte 0x47 at byte " + std::to_string(off) +
@@ -431,10 +600,17 @@ bool loadTsFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::
 }  // namespace
 
 std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
-                                     std::string* error) {
+                                     std::string* error, std::string* warning) {
     std::vector<std::uint8_t> bytes;
     if (!opts.file.empty() && !loadTsFile(opts.file, bytes, error)) return nullptr;
-    return std::make_unique<TsFifo>(opts, clock, std::move(bytes));
+    auto fifo = std::make_unique<TsFifo>(opts, clock, std::move(bytes));
+    if (warning && !opts.file.empty() && !opts.rateMbit && !fifo->rateFromPcr()) {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%g", DefaultTsRateMbit);
+        *warning = "the transport stream file '" + opts.file + "' has no PCRs to take its rate from; it plays at " +
+                   rate + " Mbit/s (--ts-rate sets another)";
+    }
+    return fifo;
 }
 
 }  // namespace sim

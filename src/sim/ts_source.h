@@ -9,8 +9,10 @@
 // what cannot enter when it is full and counts it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,9 +66,15 @@ private:
     std::vector<std::uint8_t> pmt_;
 };
 
+// The generated stream's rate when none is given, and a file's when its
+// PCRs do not tell one.
+inline constexpr double DefaultTsRateMbit = 8.0;
+
 struct ChannelBOptions {
     // Mbit/s of the incoming stream; 0 means as fast as the host reads.
-    double rateMbit = 8.0;
+    // Unset: DefaultTsRateMbit for the generated stream, the rate a file's
+    // own PCRs give for a file.
+    std::optional<double> rateMbit;
     std::string file;  // empty: the generated stream
     bool none = false;                  // the demodulator delivers nothing
     std::uint64_t stopAfterBytes = 0;   // stops once the host got this many; 0: never
@@ -83,6 +91,38 @@ OptionParse parseChannelBOption(const std::string& arg, ChannelBOptions& opts,
                                 std::string* error);
 std::string channelBOptionsHelp();
 
+// The bit rate a transport stream was made for, from the PCRs of the PID that
+// carries most of them: the bytes between two PCRs of one time base over the
+// time between them. Nothing when no two PCRs of one time base follow each
+// other within a few seconds, or the rate is beyond reason.
+std::optional<double> pcrBitRate(const std::uint8_t* ts, std::size_t size);
+
+// A file played over and over as one stream: every copy after the first has
+// its continuity counters carried on from the copy before, and its PCRs,
+// OPCRs and PES time stamps moved on by the file's playing time, so that a
+// receiver sees one clean stream with a steady clock instead of a jump back
+// at every seam.
+class TsLoop {
+public:
+    // file: whole 188-byte packets; bitsPerSecond: the rate the file's time
+    // stamps were made for.
+    TsLoop(const std::vector<std::uint8_t>& file, double bitsPerSecond);
+
+    // Turns packet (a copy of one of the file's) into its copy number `copy`
+    // (0: the file as it is).
+    void patch(std::uint8_t* packet, std::uint64_t copy) const;
+
+    // The file's playing time in 27 MHz ticks.
+    std::uint64_t periodTicks() const { return period27_; }
+
+private:
+    static constexpr int NoPid = -1;
+    // How far one copy moves each PID's continuity counter on (0..15);
+    // NoPid for PIDs the file does not carry.
+    std::array<std::int8_t, 0x2000> ccStep_;
+    std::uint64_t period27_ = 0;
+};
+
 class TsFifo : public ChannelDevice {
 public:
     static constexpr std::size_t ChipFifoSize = 4096;
@@ -97,7 +137,7 @@ public:
     static constexpr std::size_t ShortReadBytes = 500;
 
     // The source starts at construction, as a powered board would. A looped
-    // file must not be empty.
+    // file must be a non-empty run of whole 188-byte packets.
     TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file = {});
 
     void write(const std::uint8_t* data, std::size_t count) override;
@@ -115,6 +155,10 @@ public:
     std::uint64_t deliveredBytes() const { return delivered_; }
     std::size_t chipBytes() const { return chip_; }
     std::size_t driverBytes() const { return driver_; }
+    // Mbit/s the source runs at (0: as fast as read), and whether a file's
+    // PCRs gave it.
+    double rateMbit() const { return rateMbit_; }
+    bool rateFromPcr() const { return rateFromPcr_; }
 
 private:
     // Brings the source and the in-task up to the clock.
@@ -130,8 +174,12 @@ private:
 
     ChannelBOptions opts_;
     usb::Clock& clock_;
+    double rateMbit_ = DefaultTsRateMbit;
+    bool rateFromPcr_ = false;
     std::vector<std::uint8_t> file_;
     std::size_t filePos_ = 0;
+    std::uint64_t fileCopy_ = 0;  // how many times the file has been played through
+    std::unique_ptr<TsLoop> loop_;
     std::unique_ptr<TsGenerator> generator_;
 
     // One ring: the driver's bytes first (oldest), then the chip's.
@@ -160,9 +208,10 @@ constexpr std::uint64_t MaxTsFileBytes = 256ull << 20;
 
 // Channel B as the options describe it; nullptr (with the reason, naming the
 // file) when the stream file is not a regular file, is larger than
-// MaxTsFileBytes, cannot be read, or is not a run of 188-byte packets that
-// each start with the sync byte.
+// MaxTsFileBytes, cannot be read, or is not a whole number of 188-byte
+// packets that each start with the sync byte. A file played at its own rate
+// whose PCRs tell none plays at DefaultTsRateMbit, and *warning says so.
 std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
-                                     std::string* error = nullptr);
+                                     std::string* error = nullptr, std::string* warning = nullptr);
 
 }  // namespace sim

@@ -1,7 +1,12 @@
-// libusb-1.0 as libftdi1 1.5 and the program's libftdi backend use it, over
-// the virtual FT2232H. Loaded in front of the system's libusb (LD_PRELOAD),
-// these definitions take the place of the real ones; only the functions
-// named in exports.map leave the library.
+// libusb-1.0 over the virtual FT2232H: every function of the library's API,
+// so that a client loaded in front of the system's libusb (LD_PRELOAD), or
+// one that loads this library by name (pyusb), never reaches the real one
+// with our objects. What the chip does is modelled (descriptors, standard
+// and vendor requests, bulk transfers, port reset); what a high-speed
+// vendor-class device cannot do (isochronous and interrupt transfers, bulk
+// streams, BOS, hotplug events, device memory) fails as libusb documents it
+// for a device or platform without it. Only the functions named in
+// exports.map leave the library.
 //
 // Each context sees every board on the bus as a device object of its own,
 // as libusb gives each context its own. Submitted transfers are filled by a
@@ -13,6 +18,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +27,7 @@
 #include <new>
 #include <set>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "vusb/virtual_chip.h"
@@ -33,11 +40,18 @@ struct libusb_device {
     libusb_context* ctx = nullptr;
     VirtualChip* chip = nullptr;
     std::uint8_t place = 0;  // on the bus, from 0
+    libusb_device_descriptor descriptor{};  // as the chip answers GET_DESCRIPTOR
 };
 
 struct libusb_context {
     std::vector<libusb_device> devices;  // one per board, made with the context
-    std::list<libusb_transfer*> inFlight;  // in submission order
+    std::list<libusb_transfer*> inFlight;  // in submission order; under the bus's lock
+    std::atomic<bool> interrupted{false};  // libusb_interrupt_event_handler
+    // The event lock and the event waiters' lock of libusb's threading
+    // model, for clients that handle events themselves.
+    std::mutex events;
+    std::mutex waiters;
+    std::condition_variable_any eventDone;
 };
 
 struct libusb_device_handle {
@@ -54,6 +68,76 @@ constexpr std::uint8_t kFirstAddress = 5;
 constexpr std::uint8_t kHubPort = 1;
 constexpr int kPortDepth = 2;
 
+using vusb::interfaceOfEndpoint;
+
+std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+libusb_device_descriptor parseDeviceDescriptor(const std::vector<std::uint8_t>& d) {
+    libusb_device_descriptor r{};
+    r.bLength = d[0];
+    r.bDescriptorType = d[1];
+    r.bcdUSB = le16(&d[2]);
+    r.bDeviceClass = d[4];
+    r.bDeviceSubClass = d[5];
+    r.bDeviceProtocol = d[6];
+    r.bMaxPacketSize0 = d[7];
+    r.idVendor = le16(&d[8]);
+    r.idProduct = le16(&d[10]);
+    r.bcdDevice = le16(&d[12]);
+    r.iManufacturer = d[14];
+    r.iProduct = d[15];
+    r.iSerialNumber = d[16];
+    r.bNumConfigurations = d[17];
+    return r;
+}
+
+// A configuration descriptor as libusb hands it out: one block, freed by
+// libusb_free_config_descriptor, the configuration first so that its
+// address is the block's.
+struct ParsedConfig {
+    static constexpr int MaxInterfaces = 4, MaxEndpoints = 8;
+    libusb_config_descriptor config;
+    libusb_interface interfaces[MaxInterfaces];
+    libusb_interface_descriptor settings[MaxInterfaces];
+    libusb_endpoint_descriptor endpoints[MaxEndpoints];
+};
+static_assert(std::is_standard_layout_v<ParsedConfig>);
+
+// The chip's configuration descriptor (one setting per interface) in
+// libusb's structures; nullptr when it does not parse.
+libusb_config_descriptor* parseConfig(const std::vector<std::uint8_t>& d) {
+    auto* p = new (std::nothrow) ParsedConfig{};
+    if (!p) return nullptr;
+    libusb_config_descriptor& c = p->config;
+    c.bLength = d[0];
+    c.bDescriptorType = d[1];
+    c.wTotalLength = le16(&d[2]);
+    c.bNumInterfaces = d[4];
+    c.bConfigurationValue = d[5];
+    c.iConfiguration = d[6];
+    c.bmAttributes = d[7];
+    c.MaxPower = d[8];
+    c.interface = p->interfaces;
+    int interfaces = 0, endpoints = 0;
+    for (std::size_t at = d[0]; at + 2 <= d.size() && d[at] >= 2; at += d[at]) {
+        const std::uint8_t* b = &d[at];
+        if (b[1] == LIBUSB_DT_INTERFACE && interfaces < ParsedConfig::MaxInterfaces) {
+            libusb_interface_descriptor& s = p->settings[interfaces];
+            s = {b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], &p->endpoints[endpoints], nullptr, 0};
+            p->interfaces[interfaces] = {&s, 1};
+            ++interfaces;
+        } else if (b[1] == LIBUSB_DT_ENDPOINT && interfaces > 0 && endpoints < ParsedConfig::MaxEndpoints) {
+            p->endpoints[endpoints++] = {b[0], b[1], b[2], b[3], le16(b + 4), b[6], 0, 0, nullptr, 0};
+        }
+    }
+    if (interfaces != c.bNumInterfaces) {
+        delete p;
+        return nullptr;
+    }
+    return &p->config;
+}
+
+
 // Kept in front of every transfer the stand-in hands out.
 struct TransferState {
     libusb_context* ctx = nullptr;
@@ -63,6 +147,7 @@ struct TransferState {
     std::int64_t submittedUs = 0;
     std::int64_t completeAtUs = 0;
     libusb_transfer_status status = LIBUSB_TRANSFER_COMPLETED;
+    std::uint32_t streamId = 0;
 };
 
 constexpr std::size_t kStateRoom = (sizeof(TransferState) + alignof(std::max_align_t) - 1) /
@@ -72,10 +157,12 @@ TransferState* stateOf(libusb_transfer* t) {
     return reinterpret_cast<TransferState*>(reinterpret_cast<unsigned char*>(t) - kStateRoom);
 }
 
-libusb_context* defaultContext = nullptr;
-int defaultUsers = 0;
+// The default context and how many libusb_init(NULL) calls share it.
+std::mutex defaultLock;
+std::atomic<libusb_context*> defaultContext{nullptr};
+int defaultUsers = 0;  // under defaultLock
 
-libusb_context* contextOf(libusb_context* ctx) { return ctx ? ctx : defaultContext; }
+libusb_context* contextOf(libusb_context* ctx) { return ctx ? ctx : defaultContext.load(); }
 
 VirtualBus& bus() { return VirtualBus::instance(); }
 std::mutex& busLock() { return bus().lock(); }
@@ -92,37 +179,9 @@ libusb_context* newContext() {
         ctx->devices[i].ctx = ctx;
         ctx->devices[i].chip = &b.chip(i);
         ctx->devices[i].place = static_cast<std::uint8_t>(i);
+        ctx->devices[i].descriptor = parseDeviceDescriptor(b.chip(i).descriptors().device);
     }
     return ctx;
-}
-
-const libusb_endpoint_descriptor kEndpoints[2][2] = {
-    {{LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x81, LIBUSB_TRANSFER_TYPE_BULK, 512, 0, 0, 0, nullptr, 0},
-     {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x02, LIBUSB_TRANSFER_TYPE_BULK, 512, 0, 0, 0, nullptr, 0}},
-    {{LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x83, LIBUSB_TRANSFER_TYPE_BULK, 512, 0, 0, 0, nullptr, 0},
-     {LIBUSB_DT_ENDPOINT_SIZE, LIBUSB_DT_ENDPOINT, 0x04, LIBUSB_TRANSFER_TYPE_BULK, 512, 0, 0, 0, nullptr, 0}},
-};
-
-// Vendor-specific class, one setting, string 2 (the product) for both.
-const libusb_interface_descriptor kSettings[2] = {
-    {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2, kEndpoints[0], nullptr, 0},
-    {LIBUSB_DT_INTERFACE_SIZE, LIBUSB_DT_INTERFACE, 1, 0, 2, 0xFF, 0xFF, 0xFF, 2, kEndpoints[1], nullptr, 0},
-};
-
-const libusb_interface kInterfaces[2] = {{&kSettings[0], 1}, {&kSettings[1], 1}};
-
-// Bus-powered, 500 mA; the total length counts config, 2 interfaces and 4 endpoints.
-const libusb_config_descriptor kConfig = {
-    LIBUSB_DT_CONFIG_SIZE, LIBUSB_DT_CONFIG,
-    LIBUSB_DT_CONFIG_SIZE + 2 * LIBUSB_DT_INTERFACE_SIZE + 4 * LIBUSB_DT_ENDPOINT_SIZE,
-    2, 1, 0, 0x80, 250, kInterfaces, nullptr, 0};
-
-int interfaceOfEndpoint(unsigned char ep) {
-    switch (ep) {
-    case 0x81: case 0x02: return 0;
-    case 0x83: case 0x04: return 1;
-    default: return -1;
-    }
 }
 
 void sleepUs(std::int64_t us) {
@@ -177,11 +236,13 @@ void progress(libusb_context* ctx, std::list<libusb_transfer*>* ready) {
                 t->actual_length = r == 0 ? t->length : 0;
                 finish(r == 0 ? LIBUSB_TRANSFER_COMPLETED
                               : r == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_TRANSFER_NO_DEVICE
-                                                            : LIBUSB_TRANSFER_ERROR);
+                              : r == LIBUSB_ERROR_PIPE ? LIBUSB_TRANSFER_STALL
+                                                       : LIBUSB_TRANSFER_ERROR);
             } else if (!busy.count(endpoint)) {
                 switch (c.fillIn(iface, t->buffer, t->length, &t->actual_length)) {
                 case Fill::Done: finish(LIBUSB_TRANSFER_COMPLETED); break;
                 case Fill::Overflow: finish(LIBUSB_TRANSFER_OVERFLOW); break;
+                case Fill::Stall: finish(LIBUSB_TRANSFER_STALL); break;
                 case Fill::NoDevice: finish(LIBUSB_TRANSFER_NO_DEVICE); break;
                 case Fill::Waiting:
                     if (now >= deadlineOf(s->submittedUs, t->timeout)) finish(LIBUSB_TRANSFER_TIMED_OUT);
@@ -255,10 +316,30 @@ int handleEvents(libusb_context* ctx, const timeval* tv, int* completed) {
             if (t->callback) t->callback(t);
             if (freeAfter) libusb_free_transfer(t);
         }
-        if (!ready.empty()) return 0;
+        if (!ready.empty()) {
+            // Threads waiting for another's event handling look again.
+            ctx->eventDone.notify_all();
+            return 0;
+        }
         if (completed && *completed) return 0;
+        if (ctx->interrupted.exchange(false)) return 0;
         if (!waitToNextLook(until)) return 0;
     }
+}
+
+// A synchronous control request on the chip, seen by the caller no sooner
+// than a microframe later, as on the bus.
+int controlRequest(libusb_device_handle* handle, std::uint8_t requestType, std::uint8_t request,
+                   std::uint16_t value, std::uint16_t index, unsigned char* data, std::uint16_t length) {
+    VirtualChip& c = chipOf(handle);
+    const std::int64_t start = vusb::nowUs();
+    int r = 0;
+    {
+        std::lock_guard lock(busLock());
+        r = c.control(requestType, request, value, index, data, length);
+    }
+    completeLate(c, start);
+    return r;
 }
 
 }  // namespace
@@ -268,12 +349,17 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** ctx) {
     bus();  // a bad option should show at once
     if (!ctx) {
-        if (defaultUsers++ == 0) {
-            defaultContext = newContext();
-            if (!defaultContext) return LIBUSB_ERROR_NO_MEM;
-            std::lock_guard lock(busLock());
-            contexts().insert(defaultContext);
+        std::lock_guard users(defaultLock);
+        if (defaultUsers == 0) {
+            libusb_context* c = newContext();
+            if (!c) return LIBUSB_ERROR_NO_MEM;
+            {
+                std::lock_guard lock(busLock());
+                contexts().insert(c);
+            }
+            defaultContext = c;
         }
+        ++defaultUsers;
         return 0;
     }
     libusb_context* c = newContext();
@@ -288,13 +374,14 @@ int LIBUSB_CALL libusb_init(libusb_context** ctx) {
 
 void LIBUSB_CALL libusb_exit(libusb_context* ctx) {
     if (!ctx) {
+        std::lock_guard users(defaultLock);
         if (defaultUsers > 0 && --defaultUsers == 0) {
+            libusb_context* c = defaultContext.exchange(nullptr);
             {
                 std::lock_guard lock(busLock());
-                contexts().erase(defaultContext);
+                contexts().erase(c);
             }
-            delete defaultContext;
-            defaultContext = nullptr;
+            delete c;
         }
         return;
     }
@@ -331,36 +418,79 @@ libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* dev) { return dev; }
 
 void LIBUSB_CALL libusb_unref_device(libusb_device*) {}
 
-int LIBUSB_CALL libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* desc) {
-    *desc = {};
-    desc->bLength = LIBUSB_DT_DEVICE_SIZE;
-    desc->bDescriptorType = LIBUSB_DT_DEVICE;
-    desc->bcdUSB = 0x0200;
-    desc->bMaxPacketSize0 = 64;
-    desc->idVendor = 0x0403;
-    desc->idProduct = 0x6010;
-    desc->bcdDevice = 0x0700;  // FT2232H
-    desc->iManufacturer = 1;
-    desc->iProduct = 2;
-    desc->iSerialNumber = 3;
-    desc->bNumConfigurations = 1;
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) {
+    *desc = dev->descriptor;
     return 0;
 }
 
-int LIBUSB_CALL libusb_get_config_descriptor(libusb_device*, uint8_t index,
+int LIBUSB_CALL libusb_get_config_descriptor(libusb_device* dev, uint8_t index,
                                              libusb_config_descriptor** config) {
-    if (index != 0) return LIBUSB_ERROR_NOT_FOUND;
-    *config = const_cast<libusb_config_descriptor*>(&kConfig);
-    return 0;
+    if (index >= dev->descriptor.bNumConfigurations) return LIBUSB_ERROR_NOT_FOUND;
+    *config = parseConfig(chipOf(dev).descriptors().config);
+    return *config ? 0 : LIBUSB_ERROR_NO_MEM;
+}
+
+int LIBUSB_CALL libusb_get_config_descriptor_by_value(libusb_device* dev, uint8_t value,
+                                                      libusb_config_descriptor** config) {
+    const std::vector<std::uint8_t>& d = chipOf(dev).descriptors().config;
+    if (value != d[5]) return LIBUSB_ERROR_NOT_FOUND;
+    return libusb_get_config_descriptor(dev, 0, config);
 }
 
 int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* dev,
                                                     libusb_config_descriptor** config) {
+    {
+        std::lock_guard lock(busLock());
+        if (chipOf(dev).configuration() == 0) return LIBUSB_ERROR_NOT_FOUND;
+    }
     return libusb_get_config_descriptor(dev, 0, config);
 }
 
-void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor*) {
-    // The descriptor is a constant shared by all callers.
+void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor* config) {
+    if (config) delete reinterpret_cast<ParsedConfig*>(config);
+}
+
+// A USB 2.0 device has no BOS descriptor: the chip stalls the request.
+int LIBUSB_CALL libusb_get_bos_descriptor(libusb_device_handle* handle, libusb_bos_descriptor** bos) {
+    *bos = nullptr;
+    unsigned char header[5];
+    const int r = controlRequest(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                 LIBUSB_DT_BOS << 8, 0, header, sizeof header);
+    return r < 0 ? r : LIBUSB_ERROR_IO;
+}
+
+// None of these is ever handed out; they exist for no device on this bus.
+void LIBUSB_CALL libusb_free_bos_descriptor(libusb_bos_descriptor*) {}
+void LIBUSB_CALL libusb_free_ss_endpoint_companion_descriptor(libusb_ss_endpoint_companion_descriptor*) {}
+void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(libusb_usb_2_0_extension_descriptor*) {}
+void LIBUSB_CALL libusb_free_ss_usb_device_capability_descriptor(libusb_ss_usb_device_capability_descriptor*) {}
+void LIBUSB_CALL libusb_free_container_id_descriptor(libusb_container_id_descriptor*) {}
+
+// High-speed endpoints have no SuperSpeed companion.
+int LIBUSB_CALL libusb_get_ss_endpoint_companion_descriptor(libusb_context*, const libusb_endpoint_descriptor*,
+                                                            libusb_ss_endpoint_companion_descriptor** comp) {
+    *comp = nullptr;
+    return LIBUSB_ERROR_NOT_FOUND;
+}
+
+// Capabilities come from a BOS descriptor, which the chip does not have.
+int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*, libusb_bos_dev_capability_descriptor*,
+                                                        libusb_usb_2_0_extension_descriptor** out) {
+    *out = nullptr;
+    return LIBUSB_ERROR_INVALID_PARAM;
+}
+
+int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(libusb_context*,
+                                                               libusb_bos_dev_capability_descriptor*,
+                                                               libusb_ss_usb_device_capability_descriptor** out) {
+    *out = nullptr;
+    return LIBUSB_ERROR_INVALID_PARAM;
+}
+
+int LIBUSB_CALL libusb_get_container_id_descriptor(libusb_context*, libusb_bos_dev_capability_descriptor*,
+                                                   libusb_container_id_descriptor** out) {
+    *out = nullptr;
+    return LIBUSB_ERROR_INVALID_PARAM;
 }
 
 uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device*) { return kBus; }
@@ -378,10 +508,24 @@ int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int 
     return kPortDepth;
 }
 
+int LIBUSB_CALL libusb_get_port_path(libusb_context*, libusb_device* dev, uint8_t* path, uint8_t length) {
+    return libusb_get_port_numbers(dev, path, length);
+}
+
+// The hub the boards sit behind is not on the device list, as libusb leaves
+// out a parent it has not enumerated.
+libusb_device* LIBUSB_CALL libusb_get_parent(libusb_device*) { return nullptr; }
+
 int LIBUSB_CALL libusb_get_device_speed(libusb_device*) { return LIBUSB_SPEED_HIGH; }
 
 int LIBUSB_CALL libusb_get_max_packet_size(libusb_device*, unsigned char endpoint) {
     return interfaceOfEndpoint(endpoint) < 0 ? LIBUSB_ERROR_NOT_FOUND : vusb::kPacketSize;
+}
+
+// For a bulk endpoint, its packet size, as libusb answers for endpoints
+// that are not isochronous.
+int LIBUSB_CALL libusb_get_max_iso_packet_size(libusb_device* dev, unsigned char endpoint) {
+    return libusb_get_max_packet_size(dev, endpoint);
 }
 
 int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
@@ -419,18 +563,83 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) { return handle->dev; }
 
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* ctx, uint16_t vendor,
+                                                                  uint16_t product) {
+    ctx = contextOf(ctx);
+    if (!ctx) return nullptr;
+    for (libusb_device& d : ctx->devices) {
+        if (d.descriptor.idVendor != vendor || d.descriptor.idProduct != product) continue;
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(&d, &handle) == 0) return handle;
+    }
+    return nullptr;
+}
+
+int LIBUSB_CALL libusb_wrap_sys_device(libusb_context*, intptr_t, libusb_device_handle** handle) {
+    *handle = nullptr;
+    return LIBUSB_ERROR_NOT_SUPPORTED;  // the boards have no file descriptors
+}
+
 int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* config) {
     std::lock_guard lock(busLock());
     if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
-    *config = 1;
+    *config = chipOf(handle).configuration();
     return 0;
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int config) {
-    std::lock_guard lock(busLock());
-    if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
-    if (config != 1 && config != -1) return LIBUSB_ERROR_NOT_FOUND;
-    return handle->claimed ? LIBUSB_ERROR_BUSY : 0;
+    {
+        std::lock_guard lock(busLock());
+        if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
+        if (config != 1 && config != 0 && config != -1) return LIBUSB_ERROR_NOT_FOUND;
+        if (handle->claimed) return LIBUSB_ERROR_BUSY;
+    }
+    unsigned char none = 0;
+    const int r = controlRequest(handle, LIBUSB_ENDPOINT_OUT, LIBUSB_REQUEST_SET_CONFIGURATION,
+                                 static_cast<uint16_t>(config < 0 ? 0 : config), 0, &none, 0);
+    return r < 0 ? r : 0;
+}
+
+int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* handle, int iface, int alternate) {
+    {
+        std::lock_guard lock(busLock());
+        if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
+        if (iface < 0 || iface > 1 || !(handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
+    }
+    // The kernel looks the setting up in the descriptors before it asks the
+    // chip: each interface has setting 0 only.
+    if (alternate != 0) return LIBUSB_ERROR_NOT_FOUND;
+    unsigned char none = 0;
+    const int r = controlRequest(handle, static_cast<uint8_t>(LIBUSB_ENDPOINT_OUT) | LIBUSB_RECIPIENT_INTERFACE,
+                                 LIBUSB_REQUEST_SET_INTERFACE, 0, static_cast<uint16_t>(iface), &none, 0);
+    return r < 0 ? r : 0;
+}
+
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* handle, unsigned char endpoint) {
+    {
+        std::lock_guard lock(busLock());
+        if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (interfaceOfEndpoint(endpoint) < 0) return LIBUSB_ERROR_NOT_FOUND;
+    unsigned char none = 0;
+    const int r = controlRequest(handle, static_cast<uint8_t>(LIBUSB_ENDPOINT_OUT) | LIBUSB_RECIPIENT_ENDPOINT,
+                                 LIBUSB_REQUEST_CLEAR_FEATURE, 0, endpoint, &none, 0);
+    return r < 0 ? r : 0;
+}
+
+// A port reset: the chip starts over and the kernel sets its address and
+// configuration again; interfaces the handle claimed stay claimed.
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle* handle) {
+    VirtualChip& c = chipOf(handle);
+    const std::int64_t start = vusb::nowUs();
+    int r = 0;
+    {
+        std::lock_guard lock(busLock());
+        r = c.resetPort();
+    }
+    // Reset signalling lasts at least 10 ms.
+    if (r == 0) sleepUs(10000 - (vusb::nowUs() - start));
+    return r;
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int iface) {
@@ -472,42 +681,34 @@ int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handl
     return 0;
 }
 
+// As libusb does it: the first language the chip lists, then the string in
+// it, Latin-1 characters kept and the others made '?', cut to the buffer
+// and always NUL-terminated.
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
                                                    unsigned char* data, int length) {
-    VirtualChip& c = chipOf(handle);
-    const std::int64_t start = vusb::nowUs();
-    std::string text;
-    {
-        std::lock_guard lock(busLock());
-        if (!c.present()) return LIBUSB_ERROR_NO_DEVICE;
-        switch (index) {
-        case 1: text = "FTDI"; break;
-        case 2: text = "Dual RS232-HS"; break;
-        case 3: text = c.serial(); break;
-        default: return LIBUSB_ERROR_PIPE;  // the chip stalls unknown strings
-        }
+    if (index == 0 || length <= 0) return LIBUSB_ERROR_INVALID_PARAM;
+    unsigned char d[255];
+    int r = controlRequest(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_STRING << 8, 0, d, 4);
+    if (r < 0) return r;
+    if (r != 4 || d[0] < 4 || d[1] != LIBUSB_DT_STRING) return LIBUSB_ERROR_IO;
+    const std::uint16_t language = le16(d + 2);
+    r = controlRequest(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                       static_cast<uint16_t>(LIBUSB_DT_STRING << 8 | index), language, d, sizeof d);
+    if (r < 0) return r;
+    if (r < 2 || d[0] > r || d[1] != LIBUSB_DT_STRING) return LIBUSB_ERROR_IO;
+    int n = 0;
+    for (int at = 2; at + 1 < d[0] && n < length - 1; at += 2) {
+        const std::uint16_t c = le16(d + at);
+        data[n++] = c < 0x80 ? static_cast<unsigned char>(c) : '?';
     }
-    if (length <= 0) return LIBUSB_ERROR_INVALID_PARAM;
-    // Like libusb: no terminating NUL, and cut to the buffer.
-    const int n = std::min(length, static_cast<int>(text.size()));
-    std::memcpy(data, text.data(), static_cast<std::size_t>(n));
-    if (n < length) data[n] = 0;
-    completeLate(c, start);
+    data[n] = 0;
     return n;
 }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t requestType,
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char* data, uint16_t length, unsigned int) {
-    VirtualChip& c = chipOf(handle);
-    const std::int64_t start = vusb::nowUs();
-    int r = 0;
-    {
-        std::lock_guard lock(busLock());
-        r = c.control(requestType, request, value, index, data, length);
-    }
-    completeLate(c, start);
-    return r;
+    return controlRequest(handle, requestType, request, value, index, data, length);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,
@@ -518,12 +719,13 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
     int& actual = transferred ? *transferred : dummy;
     actual = 0;
     const int iface = interfaceOfEndpoint(endpoint);
-    if (iface < 0 || !(handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
+    if (iface < 0) return LIBUSB_ERROR_NOT_FOUND;
     const std::int64_t start = vusb::nowUs();
     if (!(endpoint & LIBUSB_ENDPOINT_IN)) {
         int r = 0;
         {
             std::lock_guard lock(busLock());
+            if (!(handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
             r = c.bulkOut(iface, data, length);
         }
         if (r == 0) actual = length;
@@ -535,17 +737,47 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
         Fill f = Fill::Waiting;
         {
             std::lock_guard lock(busLock());
+            if (!(handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
             f = c.fillIn(iface, data, length, &actual);
         }
         switch (f) {
         case Fill::Done: completeLate(c, start); return 0;
         case Fill::Overflow: completeLate(c, start); return LIBUSB_ERROR_OVERFLOW;
+        case Fill::Stall: completeLate(c, start); return LIBUSB_ERROR_PIPE;
         case Fill::NoDevice: return LIBUSB_ERROR_NO_DEVICE;
         case Fill::Waiting: break;
         }
         if (!waitToNextLook(until)) return LIBUSB_ERROR_TIMEOUT;
     }
 }
+
+// The chip has bulk endpoints only.
+int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char*,
+                                          int, int* transferred, unsigned int) {
+    if (transferred) *transferred = 0;
+    {
+        std::lock_guard lock(busLock());
+        if (!chipOf(handle).present()) return LIBUSB_ERROR_NO_DEVICE;
+    }
+    return interfaceOfEndpoint(endpoint) < 0 ? LIBUSB_ERROR_NOT_FOUND : LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+int LIBUSB_CALL libusb_alloc_streams(libusb_device_handle*, uint32_t, unsigned char*, int) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;  // bulk streams are SuperSpeed only
+}
+
+int LIBUSB_CALL libusb_free_streams(libusb_device_handle*, unsigned char*, int) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+unsigned char* LIBUSB_CALL libusb_dev_mem_alloc(libusb_device_handle*, size_t) { return nullptr; }
+
+int LIBUSB_CALL libusb_dev_mem_free(libusb_device_handle*, unsigned char*, size_t) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;  // nothing was ever allocated
+}
+
+void LIBUSB_CALL libusb_transfer_set_stream_id(libusb_transfer* t, uint32_t id) { stateOf(t)->streamId = id; }
+uint32_t LIBUSB_CALL libusb_transfer_get_stream_id(libusb_transfer* t) { return stateOf(t)->streamId; }
 
 libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int isoPackets) {
     if (isoPackets < 0) return nullptr;
@@ -562,9 +794,9 @@ libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int isoPackets) {
 void LIBUSB_CALL libusb_free_transfer(libusb_transfer* t) {
     if (!t) return;
     TransferState* s = stateOf(t);
-    if (s->inFlight && s->ctx) {
+    {
         std::lock_guard lock(busLock());
-        s->ctx->inFlight.remove(t);
+        if (s->inFlight && s->ctx) s->ctx->inFlight.remove(t);
     }
     if (t->flags & LIBUSB_TRANSFER_FREE_BUFFER) std::free(t->buffer);
     s->~TransferState();
@@ -575,9 +807,9 @@ int LIBUSB_CALL libusb_submit_transfer(libusb_transfer* t) {
     TransferState* s = stateOf(t);
     if (t->type != LIBUSB_TRANSFER_TYPE_BULK) return LIBUSB_ERROR_NOT_SUPPORTED;
     const int iface = interfaceOfEndpoint(t->endpoint);
-    if (!t->dev_handle || iface < 0 || !(t->dev_handle->claimed & (1u << iface)))
-        return LIBUSB_ERROR_NOT_FOUND;
+    if (!t->dev_handle || iface < 0) return LIBUSB_ERROR_NOT_FOUND;
     std::lock_guard lock(busLock());
+    if (!(t->dev_handle->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
     if (s->inFlight) return LIBUSB_ERROR_BUSY;
     if (!chipOf(t->dev_handle).present()) return LIBUSB_ERROR_NO_DEVICE;
     s->ctx = t->dev_handle->dev->ctx;
@@ -614,6 +846,149 @@ int LIBUSB_CALL libusb_handle_events_completed(libusb_context* ctx, int* complet
 }
 
 int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) { return handleEvents(ctx, nullptr, nullptr); }
+
+int LIBUSB_CALL libusb_handle_events_locked(libusb_context* ctx, timeval* tv) {
+    return handleEvents(ctx, tv, nullptr);
+}
+
+// libusb's locks for clients that run their own event loop. Transfers here
+// complete on the controller's thread whoever holds them; they only order
+// the clients' threads among themselves.
+int LIBUSB_CALL libusb_try_lock_events(libusb_context* ctx) {
+    ctx = contextOf(ctx);
+    return ctx && ctx->events.try_lock() ? 0 : 1;
+}
+
+void LIBUSB_CALL libusb_lock_events(libusb_context* ctx) {
+    if ((ctx = contextOf(ctx))) ctx->events.lock();
+}
+
+void LIBUSB_CALL libusb_unlock_events(libusb_context* ctx) {
+    if (!(ctx = contextOf(ctx))) return;
+    ctx->events.unlock();
+    std::lock_guard waiters(ctx->waiters);
+    ctx->eventDone.notify_all();
+}
+
+int LIBUSB_CALL libusb_event_handling_ok(libusb_context*) { return 1; }
+
+int LIBUSB_CALL libusb_event_handler_active(libusb_context* ctx) {
+    if (!(ctx = contextOf(ctx))) return 0;
+    if (!ctx->events.try_lock()) return 1;
+    ctx->events.unlock();
+    return 0;
+}
+
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* ctx) {
+    if ((ctx = contextOf(ctx))) ctx->interrupted = true;
+}
+
+void LIBUSB_CALL libusb_lock_event_waiters(libusb_context* ctx) {
+    if ((ctx = contextOf(ctx))) ctx->waiters.lock();
+}
+
+void LIBUSB_CALL libusb_unlock_event_waiters(libusb_context* ctx) {
+    if ((ctx = contextOf(ctx))) ctx->waiters.unlock();
+}
+
+// Called with the waiters' lock held: 0 when another thread's event
+// handling finished, 1 on the time-out.
+int LIBUSB_CALL libusb_wait_for_event(libusb_context* ctx, timeval* tv) {
+    if (!(ctx = contextOf(ctx))) return 1;
+    std::unique_lock held(ctx->waiters, std::adopt_lock);
+    const auto wait = tv ? std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
+                         : std::chrono::microseconds(std::chrono::hours(1));
+    const bool woken = ctx->eventDone.wait_for(held, wait) == std::cv_status::no_timeout;
+    held.release();
+    return woken ? 0 : 1;
+}
+
+// Nothing to poll: the boards have no file descriptors. A client that polls
+// must wake at the times libusb_get_next_timeout gives.
+const libusb_pollfd** LIBUSB_CALL libusb_get_pollfds(libusb_context*) {
+    return static_cast<const libusb_pollfd**>(std::calloc(1, sizeof(libusb_pollfd*)));
+}
+
+void LIBUSB_CALL libusb_free_pollfds(const libusb_pollfd** pollfds) { std::free(pollfds); }
+
+void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context*, libusb_pollfd_added_cb, libusb_pollfd_removed_cb,
+                                             void*) {}
+
+int LIBUSB_CALL libusb_pollfds_handle_timeouts(libusb_context*) { return 0; }
+
+// With transfers queued, look again in a microframe.
+int LIBUSB_CALL libusb_get_next_timeout(libusb_context* ctx, timeval* tv) {
+    if (!(ctx = contextOf(ctx))) return LIBUSB_ERROR_INVALID_PARAM;
+    std::lock_guard lock(busLock());
+    if (ctx->inFlight.empty()) return 0;
+    *tv = {0, vusb::kMicroframeUs};
+    return 1;
+}
+
+// The bus is fixed when the process starts; boards leave it only as a fault.
+int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context*, int, int, int, int, int,
+                                                 libusb_hotplug_callback_fn, void*,
+                                                 libusb_hotplug_callback_handle* handle) {
+    if (handle) *handle = 0;
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context*, libusb_hotplug_callback_handle) {}
+
+void* LIBUSB_CALL libusb_hotplug_get_user_data(libusb_context*, libusb_hotplug_callback_handle) {
+    return nullptr;
+}
+
+const libusb_version* LIBUSB_CALL libusb_get_version(void) {
+    // The API this stand-in follows.
+    static const libusb_version version = {1, 0, 26, 0, "", "vesper_vusb: a virtual FT2232H"};
+    return &version;
+}
+
+int LIBUSB_CALL libusb_has_capability(uint32_t capability) {
+    switch (capability) {
+    case LIBUSB_CAP_HAS_CAPABILITY:
+    case LIBUSB_CAP_SUPPORTS_DETACH_KERNEL_DRIVER: return 1;
+    default: return 0;  // no hotplug events, no HID access
+    }
+}
+
+void LIBUSB_CALL libusb_set_log_cb(libusb_context*, libusb_log_cb, int) {}  // it logs nothing
+
+int LIBUSB_CALL libusb_set_option(libusb_context*, enum libusb_option option, ...) {
+    switch (option) {
+    case LIBUSB_OPTION_LOG_LEVEL: return 0;
+    default: return LIBUSB_ERROR_NOT_SUPPORTED;  // UsbDk is Windows'; discovery is the bus's
+    }
+}
+
+// Its messages are in English only.
+int LIBUSB_CALL libusb_setlocale(const char* locale) {
+    if (!locale || std::strlen(locale) < 2 || (locale[2] != '\0' && locale[2] != '-' && locale[2] != '_' &&
+                                                locale[2] != '.'))
+        return LIBUSB_ERROR_INVALID_PARAM;
+    return (locale[0] == 'e' || locale[0] == 'E') && (locale[1] == 'n' || locale[1] == 'N')
+               ? 0 : LIBUSB_ERROR_NOT_FOUND;
+}
+
+const char* LIBUSB_CALL libusb_strerror(int code) {
+    switch (code) {
+    case LIBUSB_SUCCESS: return "Success";
+    case LIBUSB_ERROR_IO: return "Input/Output Error";
+    case LIBUSB_ERROR_INVALID_PARAM: return "Invalid parameter";
+    case LIBUSB_ERROR_ACCESS: return "Access denied (insufficient permissions)";
+    case LIBUSB_ERROR_NO_DEVICE: return "No such device (it may have been disconnected)";
+    case LIBUSB_ERROR_NOT_FOUND: return "Entity not found";
+    case LIBUSB_ERROR_BUSY: return "Resource busy";
+    case LIBUSB_ERROR_TIMEOUT: return "Operation timed out";
+    case LIBUSB_ERROR_OVERFLOW: return "Overflow";
+    case LIBUSB_ERROR_PIPE: return "Pipe error";
+    case LIBUSB_ERROR_INTERRUPTED: return "System call interrupted (perhaps due to signal)";
+    case LIBUSB_ERROR_NO_MEM: return "Insufficient memory";
+    case LIBUSB_ERROR_NOT_SUPPORTED: return "Operation not supported or unimplemented on this platform";
+    default: return "Other error";
+    }
+}
 
 const char* LIBUSB_CALL libusb_error_name(int code) {
     switch (code) {

@@ -24,6 +24,8 @@ constexpr std::uint8_t kGetLatencyTimer = 0x0A;
 constexpr std::uint8_t kSetBitMode = 0x0B;
 constexpr std::uint8_t kReadPins = 0x0C;
 constexpr std::uint8_t kReadEeprom = 0x90;
+constexpr std::uint8_t kWriteEeprom = 0x91;
+constexpr std::uint8_t kEraseEeprom = 0x92;
 // wValue of the reset request. The names are the chip's: "purge RX" empties
 // what the host sent and the chip has not yet taken, "purge TX" what waits to
 // go to the host.
@@ -35,7 +37,32 @@ constexpr std::uint16_t kPurgeToHost = 2;
 constexpr std::uint8_t kModemStatus[kStatusBytes] = {sim::UsbBridge::ModemStatus0,
                                                      sim::UsbBridge::ModemStatus1};
 
+// Standard requests of chapter 9 of the USB specification, and what they name.
+constexpr std::uint8_t kGetStatus = 0x00;
+constexpr std::uint8_t kClearFeature = 0x01;
+constexpr std::uint8_t kSetFeature = 0x03;
+constexpr std::uint8_t kGetDescriptor = 0x06;
+constexpr std::uint8_t kGetConfiguration = 0x08;
+constexpr std::uint8_t kSetConfiguration = 0x09;
+constexpr std::uint8_t kGetInterface = 0x0A;
+constexpr std::uint8_t kSetInterface = 0x0B;
+constexpr std::uint16_t kEndpointHalt = 0;
+constexpr std::uint8_t kToDevice = 0, kToInterface = 1, kToEndpoint = 2;
+
+// Copies what the chip answers, cut to the host's wLength as the chip cuts it.
+int answer(const std::uint8_t* bytes, std::size_t size, std::uint8_t* data, std::uint16_t length) {
+    const std::size_t n = std::min<std::size_t>(size, length);
+    std::copy(bytes, bytes + n, data);
+    return static_cast<int>(n);
+}
+
 }  // namespace
+
+int interfaceOfEndpoint(unsigned endpoint) {
+    for (int i = 0; i < 2; ++i)
+        if (endpoint == kEndpoints[i][0] || endpoint == kEndpoints[i][1]) return i;
+    return -1;
+}
 
 class VirtualChip::SteadyClock final : public usb::Clock {
 public:
@@ -178,7 +205,10 @@ VirtualBus::VirtualBus(const std::vector<VusbOptions>& boards) {
 }
 
 VirtualChip::VirtualChip(const VusbOptions& options)
-    : options_(options), clock_(std::make_unique<SteadyClock>()) {
+    : options_(options),
+      eeprom_(EepromContents{"FTDI", "Dual RS232-HS", options.serial}),
+      descriptors_(UsbDescriptors::fromEeprom(eeprom_)),
+      clock_(std::make_unique<SteadyClock>()) {
     std::string error, warning;
     // Channel B's packets are made here, from the FIFO's bytes as they come;
     // the FIFO's own packet timing serves the in-process driver only.
@@ -219,7 +249,8 @@ bool VirtualChip::present() {
 
 int VirtualChip::claim(int iface) {
     if (!present()) return LIBUSB_ERROR_NO_DEVICE;
-    if (iface < 0 || iface > 1) return LIBUSB_ERROR_NOT_FOUND;
+    // Unconfigured, the chip has no interfaces.
+    if (iface < 0 || iface > 1 || configuration_ == 0) return LIBUSB_ERROR_NOT_FOUND;
     if (kernelDriver_[iface]) {
         if (!autoDetach_) return LIBUSB_ERROR_BUSY;
         kernelDriver_[iface] = false;
@@ -263,15 +294,29 @@ int VirtualChip::control(std::uint8_t requestType, std::uint8_t request, std::ui
                          std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
     if (!present()) return LIBUSB_ERROR_NO_DEVICE;
     const bool in = requestType & LIBUSB_ENDPOINT_IN;
-    if ((requestType & (0x03 << 5)) != LIBUSB_REQUEST_TYPE_VENDOR) {
-        // libftdi1 asks nothing standard of the chip by control request.
-        return LIBUSB_ERROR_PIPE;
+    switch (requestType & (0x03 << 5)) {
+    case LIBUSB_REQUEST_TYPE_STANDARD: return standardRequest(requestType, request, value, index, data, length);
+    case LIBUSB_REQUEST_TYPE_VENDOR: break;
+    default: return LIBUSB_ERROR_PIPE;  // no class requests on a vendor-class chip
     }
-    if (request == kReadEeprom) {
-        // A blank EEPROM: every word reads 0xFFFF.
+    switch (request) {
+    case kReadEeprom: {
+        // wIndex is the word address; the word comes low byte first.
         if (!in) return LIBUSB_ERROR_PIPE;
-        std::fill(data, data + length, 0xFF);
-        return length;
+        const std::uint16_t w = eeprom_.word(index);
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8)};
+        return answer(bytes, 2, data, length);
+    }
+    case kWriteEeprom:
+        // Written now, read by the chip at its next power-up.
+        if (in) return LIBUSB_ERROR_PIPE;
+        eeprom_.write(index, value);
+        return 0;
+    case kEraseEeprom:
+        if (in) return LIBUSB_ERROR_PIPE;
+        eeprom_.erase();
+        return 0;
+    default: break;
     }
     // The low byte of wIndex names the channel: 1 = A, 2 = B.
     const int iface = (index & 0xFF) - 1;
@@ -308,7 +353,7 @@ int VirtualChip::control(std::uint8_t requestType, std::uint8_t request, std::ui
     }
     case kReadPins:
         if (!in || length < 1) return LIBUSB_ERROR_PIPE;
-        data[0] = 0xFF;  // inputs float high through the pull-ups
+        data[0] = p.device->pins();
         return 1;
     default:
         // Baud rate, data format, flow control, modem lines, event and error
@@ -321,10 +366,111 @@ int VirtualChip::control(std::uint8_t requestType, std::uint8_t request, std::ui
     }
 }
 
+int VirtualChip::standardRequest(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+                                 std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
+    const bool in = requestType & LIBUSB_ENDPOINT_IN;
+    const std::uint8_t recipient = requestType & 0x1F;
+    const bool configured = configuration_ != 0;
+    const bool knownInterface = configured && index < 2;
+    switch (request) {
+    case kGetStatus: {
+        if (!in) return LIBUSB_ERROR_PIPE;
+        std::uint8_t status[2] = {0, 0};
+        if (recipient == kToDevice) {
+            status[0] = descriptors_.selfPowered ? 1 : 0;
+        } else if (recipient == kToInterface) {
+            if (!knownInterface) return LIBUSB_ERROR_PIPE;
+        } else if (recipient == kToEndpoint) {
+            // Endpoint 0 is never halted: a stall there ends with its request.
+            if ((index & 0x7F) != 0) {
+                bool* halt = haltOf(index);
+                if (!halt || !configured) return LIBUSB_ERROR_PIPE;
+                status[0] = *halt ? 1 : 0;
+            }
+        } else {
+            return LIBUSB_ERROR_PIPE;
+        }
+        return answer(status, 2, data, length);
+    }
+    case kClearFeature:
+    case kSetFeature: {
+        // Only an endpoint's halt: the chip has no remote wake-up to arm
+        // and no test modes.
+        if (in || recipient != kToEndpoint || value != kEndpointHalt || !configured) return LIBUSB_ERROR_PIPE;
+        bool* halt = haltOf(index);
+        if (!halt) return LIBUSB_ERROR_PIPE;
+        *halt = request == kSetFeature;
+        return 0;
+    }
+    case kGetDescriptor:
+        if (!in || recipient != kToDevice) return LIBUSB_ERROR_PIPE;
+        return getDescriptor(value, data, length);
+    case kGetConfiguration:
+        if (!in || recipient != kToDevice) return LIBUSB_ERROR_PIPE;
+        return answer(&configuration_, 1, data, length);
+    case kSetConfiguration:
+        if (in || recipient != kToDevice || value > 1) return LIBUSB_ERROR_PIPE;
+        configuration_ = static_cast<std::uint8_t>(value);
+        for (auto& channel : halted_) channel[0] = channel[1] = false;
+        return 0;
+    case kGetInterface: {
+        if (!in || recipient != kToInterface || !knownInterface) return LIBUSB_ERROR_PIPE;
+        const std::uint8_t alternate = 0;
+        return answer(&alternate, 1, data, length);
+    }
+    case kSetInterface:
+        // One setting per interface; choosing it again clears its halts.
+        if (in || recipient != kToInterface || !knownInterface || value != 0) return LIBUSB_ERROR_PIPE;
+        halted_[index][0] = halted_[index][1] = false;
+        return 0;
+    default:
+        // SET_ADDRESS belongs to the host controller, SET_DESCRIPTOR and
+        // SYNCH_FRAME the chip does not support.
+        return LIBUSB_ERROR_PIPE;
+    }
+}
+
+int VirtualChip::getDescriptor(std::uint16_t value, std::uint8_t* data, std::uint16_t length) const {
+    const std::uint8_t type = static_cast<std::uint8_t>(value >> 8);
+    const std::uint8_t index = static_cast<std::uint8_t>(value);
+    const std::vector<std::uint8_t>* d = nullptr;
+    switch (type) {
+    case LIBUSB_DT_DEVICE: d = &descriptors_.device; break;
+    case LIBUSB_DT_CONFIG: d = index == 0 ? &descriptors_.config : nullptr; break;
+    case LIBUSB_DT_STRING: d = descriptors_.string(index); break;
+    case 0x06: d = &descriptors_.qualifier; break;  // device qualifier
+    case 0x07: d = index == 0 ? &descriptors_.otherSpeedConfig : nullptr; break;
+    default: break;  // no BOS: the chip is a USB 2.0 device
+    }
+    if (!d) return LIBUSB_ERROR_PIPE;
+    return answer(d->data(), d->size(), data, length);
+}
+
+bool* VirtualChip::haltOf(unsigned endpoint) {
+    const int iface = interfaceOfEndpoint(endpoint);
+    if (iface < 0) return nullptr;
+    return &halted_[iface][(endpoint & LIBUSB_ENDPOINT_IN) ? 0 : 1];
+}
+
+int VirtualChip::resetPort() {
+    if (!present()) return LIBUSB_ERROR_NO_DEVICE;
+    for (int i = 0; i < 2; ++i) {
+        Pipe& p = pipes_[i];
+        p.device->reset();
+        p.device->setBitMode(0, 0);
+        p.latencyMs = sim::UsbBridge::PowerUpLatencyMs;
+        p.device->setLatencyTimer(p.latencyMs);
+        p.lastPacketUs = nowUs();
+        halted_[i][0] = halted_[i][1] = false;
+    }
+    return 0;
+}
+
 int VirtualChip::bulkOut(int iface, const std::uint8_t* data, int length) {
     if (!present()) return LIBUSB_ERROR_NO_DEVICE;
     Pipe& p = pipes_[iface];
     if (!p.claimed) return LIBUSB_ERROR_IO;
+    if (halted_[iface][1]) return LIBUSB_ERROR_PIPE;
     p.device->write(data, static_cast<std::size_t>(length));
     if (iface == 0) ++writesA_;
     checkUnplug();
@@ -335,6 +481,7 @@ Fill VirtualChip::fillIn(int iface, std::uint8_t* buffer, int length, int* actua
     if (!present()) return Fill::NoDevice;
     Pipe& p = pipes_[iface];
     if (!p.claimed) return Fill::NoDevice;
+    if (halted_[iface][0]) return Fill::Stall;
     const std::int64_t now = nowUs();
     constexpr int payloadMax = kPacketSize - kStatusBytes;
     while (*actual < length) {

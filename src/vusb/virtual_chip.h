@@ -18,6 +18,7 @@
 #include "sim/board_setup.h"
 #include "sim/usb_bridge.h"
 #include "usb/platform_services.h"
+#include "vusb/ft2232h_eeprom.h"
 
 namespace vusb {
 
@@ -56,8 +57,14 @@ enum class Fill {
     Waiting,   // room left and no packet due yet
     Done,      // a short packet ended it, or it is full
     Overflow,  // the chip sent a packet larger than the room left
+    Stall,     // the endpoint is halted
     NoDevice,
 };
+
+// The chip's bulk endpoints: IN then OUT for each channel.
+inline constexpr std::uint8_t kEndpoints[2][2] = {{0x81, 0x02}, {0x83, 0x04}};
+// The channel (interface) of a bulk endpoint, or -1.
+int interfaceOfEndpoint(unsigned endpoint);
 
 class VirtualChip {
 public:
@@ -65,6 +72,8 @@ public:
 
     std::uint32_t slowHostUs() const { return options_.slowHostUs; }
     const std::string& serial() const { return options_.serial; }
+    // What the chip made of its EEPROM at power-up; fixed from then on.
+    const UsbDescriptors& descriptors() const { return descriptors_; }
 
     // The rest is called with lock() held.
     bool present();
@@ -75,9 +84,15 @@ public:
     int attachKernelDriver(int iface);
     void setAutoDetach(bool on) { autoDetach_ = on; }
 
-    // A vendor or standard request; bytes moved or a libusb error.
+    // A vendor or standard request; bytes moved or a libusb error
+    // (LIBUSB_ERROR_PIPE where the chip stalls the request).
     int control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
                 std::uint16_t index, std::uint8_t* data, std::uint16_t length);
+    // A reset of the USB port: both channels start over as at power-up
+    // (latency timer, bit mode, buffers, halts); the EEPROM and what the
+    // host claimed stay.
+    int resetPort();
+    std::uint8_t configuration() const { return configuration_; }
     // Host to chip on iface's OUT endpoint.
     int bulkOut(int iface, const std::uint8_t* data, int length);
     // Chip to host: adds the packets due now to buffer (filled up to *actual).
@@ -92,6 +107,12 @@ private:
         bool claimed = false;
     };
 
+    int standardRequest(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+                        std::uint16_t index, std::uint8_t* data, std::uint16_t length);
+    int getDescriptor(std::uint16_t value, std::uint8_t* data, std::uint16_t length) const;
+    // The halt flag of an endpoint address, null for an address the chip
+    // does not have (endpoint 0 has none: a stall there ends with the request).
+    bool* haltOf(unsigned endpoint);
     void checkUnplug();
     bool tsLimitReached() const {
         return options_.unplugAfterTsBytes && tsBytes_ >= options_.unplugAfterTsBytes;
@@ -99,6 +120,10 @@ private:
     void unplug();
 
     VusbOptions options_;
+    Ft2232hEeprom eeprom_;
+    UsbDescriptors descriptors_;
+    std::uint8_t configuration_ = 1;  // the kernel configures the chip at plug-in
+    bool halted_[2][2] = {};          // [channel][0: IN, 1: OUT]
     std::unique_ptr<usb::Clock> clock_;
     sim::BoardChannels channels_;
     Pipe pipes_[2];

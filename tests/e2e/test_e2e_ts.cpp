@@ -6,8 +6,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
 #include "platform/qt_network.h"
@@ -96,11 +98,12 @@ protected:
         ASSERT_TRUE(QDir().mkpath(recordDir));
     }
 
-    // The two-second clip that the looped-stream tests play, made by ffmpeg.
-    void makeClip() {
+    // The two-second clip that the looped-stream tests play, made by ffmpeg;
+    // with a mux rate, at that constant rate.
+    void makeClip(int muxRateBitsPerSecond = 0) {
         clip = dir.filePath("clip.ts");
         QString why;
-        source = testing_support::makeTestClip(clip, &why);
+        source = testing_support::makeTestClip(clip, &why, muxRateBitsPerSecond);
         ASSERT_FALSE(source.empty()) << "ffmpeg is needed to make the clip: " << why.toStdString();
         ASSERT_GT(source.size(), 10 * Chunk);
         ASSERT_EQ(source.size() % sim::TsPacketSize, 0u);
@@ -117,11 +120,13 @@ protected:
         ASSERT_GT(recorded.size(), 0u);
         EXPECT_EQ(recorded.size() % Chunk, 0u);
         EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
+        EXPECT_EQ(testing_support::continuityErrors(recorded), 0);
         expectClipVideo(recording);
 
         const Bytes sent = joinWholeChunks(datagrams);
         ASSERT_GT(sent.size(), 0u);
         EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
+        EXPECT_EQ(testing_support::continuityErrors(sent), 0);
         const QString capture = dir.filePath("udp_capture.ts");
         ASSERT_TRUE(testing_support::writeFile(capture, sent));
         expectClipVideo(capture);
@@ -140,7 +145,8 @@ TEST_F(EndToEnd, WindowStreamsALoopedClipToTheRecordingAndThePlayer) {
     ASSERT_TRUE(player.ok());
     platform::SystemClock clock;
     sim::Ft2232hBoard board(clock);
-    sim::ChannelBOptions opts;  // 8 Mbit/s on the real clock
+    sim::ChannelBOptions opts;
+    opts.rateMbit = 8;  // on the real clock, whatever the clip's own rate
     opts.file = clip.toStdString();
     std::string error;
     auto fifo = sim::makeChannelB(opts, clock, &error);
@@ -210,6 +216,69 @@ TEST_F(ProgramEndToEnd, LoopedClipReachesTheRecordingAndThePlayer) {
     checkOutputs(programDatagrams());
     EXPECT_TRUE(r.out.contains("Started recording 'USB_")) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("Recording stopped.")) << r.out.toStdString();
+}
+
+// The bit rate at which datagrams came, as the median over every pair of
+// datagrams at least a second apart: a late burst from a busy machine moves
+// few pairs, where first-to-last would move with it.
+double arrivalBitRate(const std::vector<UdpReceiver::Datagram>& datagrams) {
+    std::vector<double> rates;
+    for (std::size_t i = 0; i < datagrams.size(); ++i)
+        for (std::size_t j = i + 1; j < datagrams.size(); ++j) {
+            const double seconds = std::chrono::duration<double>(datagrams[j].arrived - datagrams[i].arrived).count();
+            if (seconds >= 1.0) rates.push_back(static_cast<double>((j - i) * Chunk * 8) / seconds);
+        }
+    if (rates.empty()) return 0;
+    std::nth_element(rates.begin(), rates.begin() + static_cast<std::ptrdiff_t>(rates.size() / 2), rates.end());
+    return rates[rates.size() / 2];
+}
+
+// A clip made at 0.8 Mbit/s plays at 0.8 Mbit/s, taken from its PCRs, and
+// its loops do not show as lost packets.
+TEST_F(ProgramEndToEnd, ClipPlaysAtTheRateOfItsPcrs) {
+    ASSERT_NO_FATAL_FAILURE(makeClip(800000));
+    ASSERT_TRUE(player.ok());
+    const ToolRun r = runProgram({"--ts-file=" + clip});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const auto datagrams = UdpReceiver::programDatagrams(player.settle());
+    // Three seconds hold more than one play of the two-second clip.
+    ASSERT_GT(datagrams.size() * Chunk, source.size());
+    const double rate = arrivalBitRate(datagrams);
+    RecordProperty("arrival_bit_rate", std::to_string(rate));
+    EXPECT_NEAR(rate, 0.8e6, 0.04e6);
+    std::vector<Bytes> chunks;
+    for (const auto& d : datagrams) chunks.push_back(d.bytes);
+    const Bytes sent = joinWholeChunks(chunks);
+    EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
+    EXPECT_EQ(testing_support::continuityErrors(sent), 0);
+}
+
+TEST_F(ProgramEndToEnd, CheckPassesALoopedClipWithoutContinuityErrors) {
+    ASSERT_NO_FATAL_FAILURE(makeClip(800000));
+    const ToolRun r = runTool(VESPERBOX_EXE, {"check", "--simulate", "--ts-file=" + clip, "--seconds=3"}, recordDir);
+    EXPECT_EQ(r.exitCode, 0) << r.out.toStdString() << r.err.toStdString();
+    const QString stream = r.out.split('\n').filter(QRegularExpression("^pass +stream ")).value(0);
+    EXPECT_TRUE(stream.contains(", 0 continuity errors, 0 sync losses")) << r.out.toStdString();
+    // Well away from the 8 Mbit/s that a file used to play at.
+    const QRegularExpressionMatch rate = QRegularExpression(" ([0-9.]+) Mbit/s").match(stream);
+    ASSERT_TRUE(rate.hasMatch()) << stream.toStdString();
+    EXPECT_NEAR(rate.captured(1).toDouble(), 0.8, 0.2) << stream.toStdString();
+    EXPECT_TRUE(r.out.contains("verdict: PASS")) << r.out.toStdString();
+}
+
+// A file whose last packet is torn is refused before anything starts.
+TEST_F(ProgramEndToEnd, TornClipIsRefused) {
+    ASSERT_NO_FATAL_FAILURE(makeClip());
+    const QString torn = dir.filePath("torn.ts");
+    ASSERT_TRUE(testing_support::writeFile(
+        torn, QByteArrayView(reinterpret_cast<const char*>(source.data()), static_cast<qsizetype>(source.size() - 100))));
+    const ToolRun r = runTool(VESPERBOX_EXE, {"check", "--simulate", "--ts-file=" + torn}, recordDir);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("vesperbox: cannot play the transport stream file '" + torn +
+                               "': its size, " + QString::number(source.size() - 100) +
+                               " bytes, is not a whole number of 188-byte TS packets"))
+        << r.err.toStdString();
+    EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
 }
 
 TEST_F(ProgramEndToEnd, GeneratedStreamArrivesWithoutACounterGap) {

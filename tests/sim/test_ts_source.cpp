@@ -62,6 +62,7 @@ StreamCheck check(const std::vector<std::uint8_t>& ts) {
         const std::uint8_t* p = ts.data() + off;
         if (p[0] != 0x47) { ++r.badSync; continue; }
         const std::uint16_t pid = pidOf(p);
+        if (pid == 0x1FFF) continue;  // null packets count nothing
         const int cc = p[3] & 0x0F;
         if (lastCc.count(pid) && ((lastCc[pid] + 1) & 0x0F) != cc) ++r.ccErrors;
         lastCc[pid] = cc;
@@ -256,17 +257,150 @@ TEST(TsSource, MaxRateNeverDropsAndDeliversAnUnbrokenCounter) {
     for (std::size_t i = 0; i < r.counters.size(); ++i) ASSERT_EQ(r.counters[i], i);
 }
 
-TEST(TsSource, LoopedFileRepeatsItsBytesInOrder) {
-    std::vector<std::uint8_t> file(1000);  // deliberately not whole packets
-    for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 31 + 7);
+// A stretch of the generated stream as a file; with extras, a PES packet
+// carrying PTS and DTS on PID 0x102 and a null packet put in after the
+// first five packets.
+std::vector<std::uint8_t> clipFile(double mbit, std::size_t packets, bool extras = false) {
+    TsGenerator gen(mbit * 1e6);
+    std::vector<std::uint8_t> file(packets * TsPacketSize);
+    for (std::size_t i = 0; i < packets; ++i)
+        if (!extras || (i != 5 && i != 6)) gen.next(file.data() + i * TsPacketSize);
+    if (!extras) return file;
+    std::uint8_t* pes = file.data() + 5 * TsPacketSize;
+    std::memset(pes, 0xFF, TsPacketSize);
+    const std::uint8_t header[] = {0x47, 0x41, 0x02, 0x17,  // PUSI, PID 0x102, payload, CC 7
+                                   0x00, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x80, 0xC0, 0x0A};
+    std::memcpy(pes, header, sizeof header);
+    // PTS close to its wrap, DTS below it; prefixes 0011 and 0001.
+    auto stamp = [](std::uint8_t* p, std::uint8_t prefix, std::uint64_t v) {
+        p[0] = static_cast<std::uint8_t>(prefix << 4 | (v >> 29 & 0x0E) | 1);
+        p[1] = static_cast<std::uint8_t>(v >> 22);
+        p[2] = static_cast<std::uint8_t>((v >> 14 & 0xFE) | 1);
+        p[3] = static_cast<std::uint8_t>(v >> 7);
+        p[4] = static_cast<std::uint8_t>((v << 1 & 0xFE) | 1);
+    };
+    stamp(pes + 13, 3, 0x1FFFFFF00ull);
+    stamp(pes + 18, 1, 0x123456789ull);
+    std::uint8_t* null = file.data() + 6 * TsPacketSize;
+    std::memset(null, 0xFF, TsPacketSize);
+    null[0] = 0x47, null[1] = 0x1F, null[2] = 0xFF, null[3] = 0x1B;
+    return file;
+}
+
+std::uint64_t ptsAt(const std::uint8_t* p) {
+    return (std::uint64_t{p[0]} >> 1 & 7) << 30 | std::uint64_t{p[1]} << 22 | (std::uint64_t{p[2]} >> 1) << 15 |
+           std::uint64_t{p[3]} << 7 | p[4] >> 1;
+}
+
+TEST(TsSource, PcrsGiveTheRateAFileWasMadeFor) {
+    const auto file = clipFile(2, 3000);
+    const auto rate = pcrBitRate(file.data(), file.size());
+    ASSERT_TRUE(rate);
+    EXPECT_NEAR(*rate, 2e6, 2e6 * 1e-4);
+
+    // A new time base (discontinuity indicator) in the middle, and the 33-bit
+    // wrap: neither is taken for a gap in time.
+    auto jumped = file;
+    int seen = 0;
+    for (std::size_t off = 0; off < jumped.size(); off += TsPacketSize) {
+        std::uint8_t* p = jumped.data() + off;
+        if (pidOf(p) != TsPayloadPid || !(p[3] & 0x20) || !(p[5] & 0x10) || ++seen < 10) continue;
+        if (seen == 10) p[5] |= 0x80;
+        // From here on the clock runs from just below the wrap.
+        p[6] = static_cast<std::uint8_t>(p[6] | 0xFE);
+        p[7] = 0xFF;
+    }
+    const auto afterJump = pcrBitRate(jumped.data(), jumped.size());
+    ASSERT_TRUE(afterJump);
+    EXPECT_NEAR(*afterJump, 2e6, 2e6 * 1e-3);
+
+    // No PCR at all, or only one: no rate.
+    std::vector<std::uint8_t> plain(10 * TsPacketSize, 0xFF);
+    for (std::size_t off = 0; off < plain.size(); off += TsPacketSize) plain[off] = 0x47, plain[off + 3] = 0x10;
+    EXPECT_FALSE(pcrBitRate(plain.data(), plain.size()));
+    EXPECT_FALSE(pcrBitRate(file.data(), 40 * TsPacketSize)) << "the first 40 packets hold one PCR";
+}
+
+// Three plays of a file through the FIFO: the first as the file is, the
+// next ones with their counters and clocks carried on, so the whole is one
+// stream without a continuity error and with a PCR that keeps time.
+TEST(TsSource, LoopedFileCarriesCountersAndTimeStampsAcrossTheSeams) {
+    const auto file = clipFile(2, 400);
     StepClock clock;
     ChannelBOptions o = rate(0);
     o.file = "unused";
     TsFifo fifo(o, clock, file);
     fifo.opened();
-    const auto got = drain(fifo, 10 * file.size() + 123);
-    ASSERT_EQ(got.size(), 10 * file.size() + 123);
-    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], file[i % file.size()]) << i;
+    const auto got = drain(fifo, 3 * file.size());
+    ASSERT_EQ(got.size(), 3 * file.size());
+    EXPECT_TRUE(std::equal(file.begin(), file.end(), got.begin())) << "the first play is the file itself";
+
+    const StreamCheck r = check(got);
+    EXPECT_EQ(r.ccErrors, 0);
+    EXPECT_EQ(r.badCrc, 0);
+    ASSERT_GT(r.pcr27.size(), 6u);
+    // Every PCR tells the time of its packet at 2 Mbit/s from the first one.
+    for (std::size_t i = 0; i < r.pcr27.size(); ++i) {
+        const double expected = static_cast<double>(r.pcrPacketIndex[i] - r.pcrPacketIndex[0]) * 188 * 8 / 2e6 * 27e6;
+        EXPECT_NEAR(static_cast<double>(r.pcr27[i] - r.pcr27[0]), expected, 2) << i;
+    }
+    // Apart from counters and clocks the copies are the file's bytes.
+    for (std::size_t off = 0; off < got.size(); off += TsPacketSize) {
+        const std::uint8_t* a = got.data() + off;
+        const std::uint8_t* b = file.data() + off % file.size();
+        ASSERT_EQ(a[3] & 0xF0, b[3] & 0xF0) << off;
+        const std::size_t payload = (b[3] & 0x20) ? 5u + b[4] : 4u;
+        if (pidOf(b) == TsPayloadPid && payload < TsPacketSize) {
+            ASSERT_TRUE(std::equal(a + payload, a + TsPacketSize, b + payload)) << off;
+        }
+    }
+}
+
+TEST(TsSource, LoopedFileMovesPesTimeStampsOnAndLeavesNullPacketsAlone) {
+    const auto file = clipFile(2, 400, true);
+    StepClock clock;
+    ChannelBOptions o = rate(0);
+    o.file = "unused";
+    TsFifo fifo(o, clock, file);
+    fifo.opened();
+    const auto got = drain(fifo, 3 * file.size());
+    ASSERT_EQ(got.size(), 3 * file.size());
+    EXPECT_EQ(check(got).ccErrors, 0);
+    // The file's playing time at the rate its PCRs give, in 90 kHz ticks.
+    const double period90 = static_cast<double>(file.size()) * 8 / *pcrBitRate(file.data(), file.size()) * 90000;
+    for (std::uint64_t copy = 0; copy < 3; ++copy) {
+        const std::uint8_t* pes = got.data() + copy * file.size() + 5 * TsPacketSize;
+        const auto moved = static_cast<std::uint64_t>(std::llround(static_cast<double>(copy) * period90));
+        EXPECT_NEAR(static_cast<double>(ptsAt(pes + 13)), static_cast<double>((0x1FFFFFF00ull + moved) % (1ull << 33)), 1)
+            << copy;
+        EXPECT_NEAR(static_cast<double>(ptsAt(pes + 18)), static_cast<double>(0x123456789ull + moved), 1) << copy;
+        // Prefixes and marker bits stay.
+        EXPECT_EQ(pes[13] & 0xF1, 0x31);
+        EXPECT_EQ(pes[18] & 0xF1, 0x11);
+        EXPECT_EQ(pes[15] & 1, 1);
+        EXPECT_EQ(pes[17] & 1, 1);
+        // Null packets are left as they are.
+        EXPECT_EQ(got[copy * file.size() + 6 * TsPacketSize + 3], 0x1B);
+    }
+}
+
+TEST(TsSource, AFilePlaysAtItsOwnRateUnlessTheRateIsGiven) {
+    const auto file = clipFile(0.8, 600);
+    StepClock clock;
+    ChannelBOptions o;
+    o.file = "unused";
+    TsFifo own(o, clock, file);
+    EXPECT_TRUE(own.rateFromPcr());
+    EXPECT_NEAR(own.rateMbit(), 0.8, 1e-4);
+    own.opened();
+    clock.advanceMs(1000);
+    // 0.8 Mbit/s: 531.9 packets in the second.
+    EXPECT_EQ(own.available(), 531u * TsPacketSize);
+
+    o.rateMbit = 4;
+    TsFifo given(o, clock, file);
+    EXPECT_FALSE(given.rateFromPcr());
+    EXPECT_DOUBLE_EQ(given.rateMbit(), 4);
 }
 
 TEST(TsSource, MakeChannelBReadsTheFileOrSaysWhy) {
@@ -293,12 +427,28 @@ TEST(TsSource, MakeChannelBReadsTheFileOrSaysWhy) {
         EXPECT_NE(error.find(notAFile), std::string::npos) << error;
     }
 
-    std::string packets(2 * TsPacketSize + 5, 'x');  // a torn last packet is dropped
+    // A torn last packet: every copy after the first would be off its sync bytes.
+    std::string packets(2 * TsPacketSize + 5, 'x');
     packets[0] = packets[TsPacketSize] = 0x47;
     { std::ofstream(path, std::ios::binary) << packets; }
     o.file = path;
-    auto fifo = makeChannelB(o, clock, &error);
+    error.clear();
+    EXPECT_EQ(makeChannelB(o, clock, &error), nullptr);
+    EXPECT_NE(error.find("381 bytes, is not a whole number of 188-byte TS packets (2 packets and 5 bytes)"),
+              std::string::npos) << error;
+
+    // Whole packets without a PCR play at the default rate, and say so.
+    packets.resize(2 * TsPacketSize);
+    { std::ofstream(path, std::ios::binary) << packets; }
+    std::string warning;
+    auto fifo = makeChannelB(o, clock, &error, &warning);
     ASSERT_NE(fifo, nullptr);
+    EXPECT_DOUBLE_EQ(fifo->rateMbit(), DefaultTsRateMbit);
+    EXPECT_NE(warning.find("has no PCRs to take its rate from; it plays at 8 Mbit/s"), std::string::npos) << warning;
+    o.rateMbit = 3;
+    warning.clear();
+    ASSERT_NE(makeChannelB(o, clock, &error, &warning), nullptr);
+    EXPECT_TRUE(warning.empty()) << "a rate was given: " << warning;
     std::remove(path.c_str());
 }
 
@@ -334,7 +484,7 @@ TEST(TsSource, OptionsParseAndLeaveOthersAlone) {
     std::string error;
     parseChannelBOption("--ts-rate=12.5", o, &error);
     parseChannelBOption("--fault=ts-stop-after=5000", o, &error);
-    EXPECT_DOUBLE_EQ(o.rateMbit, 12.5);
+    EXPECT_DOUBLE_EQ(o.rateMbit.value_or(0), 12.5);
     EXPECT_EQ(o.stopAfterBytes, 5000u);
     EXPECT_NE(channelBOptionsHelp().find("--fault=ts-short-reads"), std::string::npos);
 }

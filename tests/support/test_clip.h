@@ -1,5 +1,7 @@
 // A real clip for the tests that loop one through channel B: two seconds of
-// ffmpeg's test picture as MPEG-2 video in a transport stream.
+// ffmpeg's test picture as MPEG-2 video in a transport stream; with a mux
+// rate, a constant-rate stream (null packets fill it up) whose PCRs run at
+// that rate.
 #pragma once
 
 #include <QProcess>
@@ -13,11 +15,13 @@ namespace testing_support {
 
 // Writes the clip to path and returns its bytes; nothing when ffmpeg could
 // not make it, with why in *error.
-inline std::vector<std::uint8_t> makeTestClip(const QString& path, QString* error = nullptr) {
+inline std::vector<std::uint8_t> makeTestClip(const QString& path, QString* error = nullptr,
+                                              int muxRateBitsPerSecond = 0) {
     QProcess ff;
-    ff.start("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc=duration=2:size=320x240:rate=25", "-c:v", "mpeg2video", "-f",
-                        "mpegts", path});
+    QStringList args = {"-v", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc=duration=2:size=320x240:rate=25", "-c:v", "mpeg2video"};
+    if (muxRateBitsPerSecond > 0) args << "-muxrate" << QString::number(muxRateBitsPerSecond);
+    ff.start("ffmpeg", args << "-f" << "mpegts" << path);
     QString why;
     if (!ff.waitForStarted(10000)) {
         why = "ffmpeg did not start";

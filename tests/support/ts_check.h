@@ -8,6 +8,8 @@
 #include <QByteArrayView>
 #include <QFile>
 #include <QString>
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -80,14 +82,45 @@ inline int continuityErrors(const std::vector<std::uint8_t>& ts) {
     return errors;
 }
 
-// Where in the looped source the data starts, if it is one unbroken run of it.
+// A packet with what looping a file rewrites cleared: the continuity
+// counter, PCR and OPCR, and the PTS and DTS of a PES header.
+inline std::array<std::uint8_t, sim::TsPacketSize> withoutLoopFields(const std::uint8_t* packet) {
+    std::array<std::uint8_t, sim::TsPacketSize> p;
+    std::copy(packet, packet + sim::TsPacketSize, p.begin());
+    p[3] &= 0xF0;
+    std::size_t payload = 4;
+    if (p[3] & 0x20) {
+        payload = 5u + p[4];
+        if (p[4] > 0 && payload <= sim::TsPacketSize) {
+            std::size_t at = 6;
+            for (std::uint8_t flag : {std::uint8_t{0x10}, std::uint8_t{0x08}}) {
+                if (!(p[5] & flag) || at + 6 > payload) continue;
+                std::fill(p.begin() + static_cast<std::ptrdiff_t>(at), p.begin() + static_cast<std::ptrdiff_t>(at + 6), 0);
+                at += 6;
+            }
+        }
+    }
+    if ((p[1] & 0x40) && (p[3] & 0x10) && payload + 19 <= sim::TsPacketSize && p[payload] == 0 &&
+        p[payload + 1] == 0 && p[payload + 2] == 1 && p[payload + 3] >= 0xBC && (p[payload + 6] & 0xC0) == 0x80) {
+        const int stamps = p[payload + 7] >> 6 == 3 ? 2 : p[payload + 7] >> 6 == 2 ? 1 : 0;
+        std::fill_n(p.begin() + static_cast<std::ptrdiff_t>(payload + 9), 5 * stamps, 0);
+    }
+    return p;
+}
+
+// Where in the looped source the data starts, if it is one unbroken run of
+// it: whole packets, each the source's next one but for the counters and
+// time stamps that each loop carries on.
 inline std::optional<std::size_t> loopOffset(const std::vector<std::uint8_t>& source,
                                              const std::vector<std::uint8_t>& data) {
-    if (source.empty() || data.empty()) return std::nullopt;
+    if (source.empty() || data.empty() || source.size() % sim::TsPacketSize ||
+        data.size() % sim::TsPacketSize)
+        return std::nullopt;
     for (std::size_t start = 0; start < source.size(); start += sim::TsPacketSize) {
         bool all = true;
-        for (std::size_t i = 0; i < data.size() && all; ++i)
-            all = data[i] == source[(start + i) % source.size()];
+        for (std::size_t i = 0; i < data.size() && all; i += sim::TsPacketSize)
+            all = withoutLoopFields(data.data() + i) ==
+                  withoutLoopFields(source.data() + (start + i) % source.size());
         if (all) return start;
     }
     return std::nullopt;

@@ -25,6 +25,7 @@ public:
     struct Datagram {
         std::uint16_t senderPort = 0;
         std::vector<std::uint8_t> bytes;
+        std::chrono::steady_clock::time_point arrived;  // when the socket was read
     };
 
     // With its own thread, the socket is emptied as datagrams come (for a
@@ -90,11 +91,17 @@ public:
     // The program's datagrams: those of the first sender whose datagram is a
     // whole chunk of TS packets; anything else on the port is somebody else's.
     static std::vector<std::vector<std::uint8_t>> fromProgram(const std::vector<Datagram>& all) {
-        std::optional<std::uint16_t> program;
         std::vector<std::vector<std::uint8_t>> out;
+        for (const Datagram& d : programDatagrams(all)) out.push_back(d.bytes);
+        return out;
+    }
+    // The same, with their arrival times.
+    static std::vector<Datagram> programDatagrams(const std::vector<Datagram>& all) {
+        std::optional<std::uint16_t> program;
+        std::vector<Datagram> out;
         for (const Datagram& d : all) {
             if (!program && d.bytes.size() == 1316 && d.bytes[0] == 0x47) program = d.senderPort;
-            if (program && d.senderPort == *program) out.push_back(d.bytes);
+            if (program && d.senderPort == *program) out.push_back(d);
         }
         return out;
     }
@@ -117,7 +124,8 @@ private:
             if (n < 0) return;
             lastSender_ = ntohl(from.sin_addr.s_addr);
             std::lock_guard<std::mutex> lock(m_);
-            datagrams_.push_back({ntohs(from.sin_port), std::vector<std::uint8_t>(buf.begin(), buf.begin() + n)});
+            datagrams_.push_back({ntohs(from.sin_port), std::vector<std::uint8_t>(buf.begin(), buf.begin() + n),
+                                  std::chrono::steady_clock::now()});
         }
     }
 

@@ -109,15 +109,17 @@ TEST_F(VirtualBoard, SharpLinkTestHasNoI2cErrors) {
     EXPECT_FALSE(r.out.contains("NOT OK")) << r.out.toStdString();
 }
 
-// The stream as the operator starts it: UDP and Record on for three seconds.
-// Both outputs are one unbroken run of the looped clip.
+// The stream as the operator starts it: UDP and Record on for three seconds,
+// the clip played at 8 Mbit/s so that it loops many times. Both outputs are
+// one unbroken run of the looped clip, without a continuity error at its
+// seams.
 TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
     makeClip();
     UdpReceiver player(true);
     ASSERT_TRUE(player.ok());
     const QString udp = QString("--udp=127.0.0.1:%1").arg(player.port());
     const ProgramRun r = runOnVirtualBoard(
-        {"--ts-file=" + clip},
+        {"--ts-file=" + clip, "--ts-rate=8"},
         {udp, "--do", "BtnOpenB,GetTSBtn,UDPOnOff,RecordOnOff,wait 3000,RecordOnOff,GetTSBtn,Exit1"},
         dir.path());
     ASSERT_TRUE(r.finished) << r.err.toStdString();
@@ -130,10 +132,12 @@ TEST_F(VirtualBoard, StreamReachesRecordingAndPlayerWhole) {
     EXPECT_GT(recorded.size(), 1'000'000u);
     EXPECT_EQ(recorded.size() % Chunk, 0u);
     EXPECT_TRUE(loopOffset(source, recorded)) << "the recording is not one run of the clip";
+    EXPECT_EQ(continuityErrors(recorded), 0);
 
     const Bytes sent = joinWholeChunks(UdpReceiver::fromProgram(player.settle()));
     EXPECT_GT(sent.size(), recorded.size() / 2);
     EXPECT_TRUE(loopOffset(source, sent)) << "the UDP stream is not one run of the clip";
+    EXPECT_EQ(continuityErrors(sent), 0);
 }
 
 // The generated stream numbers its packets: a host that sees every transfer
@@ -154,7 +158,7 @@ TEST_F(VirtualBoard, SlowHostLosesNothingOfTheStream) {
 TEST_F(VirtualBoard, UnplugDuringStreamEndsTheRunAndKeepsTheRecordingWhole) {
     makeClip();
     const ProgramRun r = runOnVirtualBoard(
-        {"--ts-file=" + clip, "--unplug-after-ts-bytes=2000000"},
+        {"--ts-file=" + clip, "--ts-rate=8", "--unplug-after-ts-bytes=2000000"},
         {"--do", "BtnOpenB,GetTSBtn,RecordOnOff,wait 4000,GetTSBtn,BtnQuit,wait 3000,Exit1"}, dir.path(),
         60000);
     ASSERT_TRUE(r.finished) << r.err.toStdString();
