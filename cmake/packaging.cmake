@@ -105,6 +105,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # server when there is no display; lsusb finds the board.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "usbutils, xvfb, xauth, ffmpeg | vlc, sigrok-cli")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${packaging}/debian/postinst ${packaging}/debian/postrm)
+# No postrm: udev notices a removed rule by itself, and with a postrm dpkg
+# would keep the removed package listed (state rc) until it is purged.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${packaging}/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
