@@ -3,10 +3,11 @@
 include(GNUInstallDirs)
 
 # The virtual USB board is a libusb-1.0 stand-in for LD_PRELOAD, not a library
-# for others to link: it lives in a directory of its own, and the launcher
-# finds it relative to itself, so that the same tree works under any prefix
-# (and unpacked from the package into a scratch directory).
-set(VESPER_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/vesperbox)
+# for others to link: it lives in a directory of the launcher's own (under
+# libexec, where no linker looks, so that the package calls no ldconfig), and
+# the launcher finds it relative to itself, so that the same tree works under
+# any prefix (and unpacked from the package into a scratch directory).
+set(VESPER_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBEXECDIR}/vesperbox)
 file(RELATIVE_PATH VESPER_LIB_FROM_BIN /${CMAKE_INSTALL_BINDIR} /${VESPER_PRIVATE_LIBDIR})
 
 install(TARGETS vesperbox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

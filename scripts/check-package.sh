@@ -33,6 +33,8 @@ for lib in libftdi1-2 libqt6widgets6 libqt6network6 libusb-1.0-0; do
 done
 control_files="$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)"
 grep -qx './postinst' <<<"$control_files" || fail "no postinst (udev reload)"
+# With a postrm dpkg keeps a removed package listed until it is purged.
+grep -qx './postrm' <<<"$control_files" && fail "a postrm: 'apt remove' would leave the package behind (state rc)"
 pass "control: vesperbox $version, Depends: $depends"
 
 # Files.
@@ -40,7 +42,7 @@ listing="$(dpkg-deb -c "$deb" | awk '{print $NF}')"
 expected=(
   ./usr/bin/vesperbox
   ./usr/bin/vesperbox-virtual-board
-  ./usr/lib/vesperbox/libvesper_vusb.so
+  ./usr/libexec/vesperbox/libvesper_vusb.so
   ./usr/lib/udev/rules.d/60-vesperbox-ft2232h.rules
   ./usr/share/applications/org.vesperbox.Vesperbox.desktop
   ./usr/share/metainfo/org.vesperbox.Vesperbox.metainfo.xml
