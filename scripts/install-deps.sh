@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, running and testing need.
+# Installs the Debian 12 packages that building, running and testing need
+# (usbutils for lsusb on the bench; python3-ftdi and python3-usb for the
+# test that drives the virtual board with pyftdi; file, desktop-file-utils,
+# appstream, man-db and bash-completion to build and check the Debian
+# package).
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -9,6 +13,8 @@ packages=(
   fonts-liberation fonts-dejavu-core
   sigrok-cli ffmpeg xvfb xauth
   python3 python3-jsonschema python3-ftdi python3-usb
+  usbutils
+  file desktop-file-utils appstream man-db bash-completion
 )
 missing=()
 for p in "${packages[@]}"; do

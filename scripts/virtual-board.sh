@@ -11,18 +11,27 @@
 #   scripts/virtual-board.sh --nim=sharp --ts-file=clip.ts
 #   scripts/virtual-board.sh --unplug-after-ts-bytes=4000000 --do "BtnOpenB,GetTSBtn,wait 5000,Exit1"
 #   scripts/virtual-board.sh --boards=2 --board=VB2232H2
-# --help lists both. VESPER_BUILD_DIR picks another build (default build/).
+# --help lists both. VESPER_BUILD_DIR picks another build (default build-run/,
+# the one scripts/run.sh builds). Installed, this script is the command
+# vesperbox-virtual-board: CMake swaps the part between the two marks for one
+# that finds the installed program and library.
 set -euo pipefail
+# locate: begin
+name="scripts/virtual-board.sh"
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${VESPER_BUILD_DIR:-$root/build}"
+build="${VESPER_BUILD_DIR:-$root/build-run}"
 exe="$build/vesperbox"
 lib="$build/libvesper_vusb.so"
-
-if [ ! -x "$exe" ] || [ ! -f "$lib" ]; then
-  "$root/scripts/install-deps.sh"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPER_TESTS=OFF -DVESPER_BENCH=OFF
-  cmake --build "$build" --target vesperbox vesper_vusb -j"$(nproc)"
+# Built every time (a no-op when nothing changed), so that a pulled or edited
+# tree never runs stale binaries; progress goes to stderr, the program's
+# lines alone to stdout.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  "$root/scripts/install-deps.sh" >&2
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPER_TESTS=OFF \
+    -DVESPER_BENCH=OFF -DVESPER_WERROR=OFF >&2
 fi
+cmake --build "$build" --target vesperbox vesper_vusb -j"$(nproc)" >&2
+# locate: end
 
 board=()
 program=()
@@ -35,9 +44,9 @@ for arg in "$@"; do
       board+=("$arg");;
     --help|-h)
       "$exe" --help
-      cat <<'HELP'
+      cat <<HELP
 
-scripts/virtual-board.sh runs vesperbox as above, through the libftdi backend,
+$name runs vesperbox as above, through the libftdi backend,
 on a virtual FT2232H on USB (USB ID 0403:6010, serial VB2232H1). It takes the
 simulated board's chip and stream options listed above, and these:
   --unplug-after-ms=MS       the board is unplugged MS ms after the first open
@@ -62,6 +71,11 @@ if [ -n "$asan" ]; then preload="$asan:$preload"; fi
 
 display=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  if ! command -v xvfb-run >/dev/null; then
+    echo "virtual-board: no display found and xvfb-run is not installed (apt install xvfb xauth);" \
+      "set QT_QPA_PLATFORM=offscreen to run without showing the window" >&2
+    exit 1
+  fi
   echo "virtual-board: no display found; starting on a virtual X server (xvfb-run)" >&2
   display=(xvfb-run -a -s "-screen 0 1280x1024x24")
 fi

@@ -11,6 +11,7 @@
 #include "app/commands.h"
 #include "app/options.h"
 #include "app/platform_choice.h"
+#include "app/version.h"
 #include "platform/qt_services.h"
 #include "ui/cfg_unit.h"
 #include "ui/main_window.h"
@@ -33,6 +34,10 @@ int main(int argc, char** argv) {
         printLine(stderr, "vesperbox: " + error);
         printLine(stderr, "Try 'vesperbox --help'.");
         return app::ExitUsage;
+    }
+    if (options.version) {
+        std::fputs(app::versionText().c_str(), stdout);
+        return 0;
     }
     if (options.help) {
         std::fputs(app::helpText().c_str(), stdout);

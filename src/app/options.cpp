@@ -201,6 +201,8 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             i += qt - 1;
         } else if (arg == "--help" || arg == "-h") {
             o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
         } else if (arg == "--simulate") {
             o.simulate = true;
         } else if (sim::optionValue(arg, "--board=", &v)) {
@@ -345,6 +347,10 @@ std::string helpText() {
            "                         (FILE must be writable when the program starts)\n"
            "  --show-serial-settings open the serial settings dialog (the screenshot then\n"
            "                         shows it)\n"
+           "\n"
+           "Program:\n"
+           "  --version              print the versions of vesperbox, Qt and libftdi1\n"
+           "  --help                 print this help\n"
            "\n"
            "Numbers are decimal. Qt's own options (-platform NAME, -style NAME, ...) are\n"
            "passed to Qt. Every line added to the log is also written to standard output.\n"

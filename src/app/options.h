@@ -13,6 +13,7 @@ namespace app {
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool simulate = false;
     std::uint32_t devices = 2;
     std::vector<sim::CallFault> fails;
