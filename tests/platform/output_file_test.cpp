@@ -126,9 +126,16 @@ TEST_F(OutputFileTest, AFifoIsWrittenToItsReaderAndRefusedWithoutOne) {
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
     std::thread drain([&] {
-        ::fcntl(reader, F_SETFL, 0);
+        // Until the writer came and went: before it comes, a read finds the
+        // end of the file at once.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         char buf[4096];
-        for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+        while (std::chrono::steady_clock::now() < until) {
+            const ssize_t n = ::read(reader, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            else if (n == 0 && !got.empty()) break;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     });
     // More than a pipe holds: the writer waits for its reader.
     const std::string big(200000, 'x');
