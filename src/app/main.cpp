@@ -9,6 +9,7 @@
 
 #include "app/bench_run.h"
 #include "app/commands.h"
+#include "app/display.h"
 #include "app/options.h"
 #include "app/platform_choice.h"
 #include "app/stop_signals.h"

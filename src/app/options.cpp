@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdlib>
 
 #include "app/board_options.h"
 #include "platform/output_file.h"
@@ -137,24 +136,6 @@ bool parseWaitStep(const std::string& step, int* ms) {
     if (*begin < '0' || *begin > '9') return false;
     auto [p, ec] = std::from_chars(begin, end, *ms);
     return ec == std::errc() && p == end;
-}
-
-bool displayFound(int argc, char** argv, std::string* error) {
-    auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value;
-    };
-    if (set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM")) return true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-platform" || arg == "--platform" || arg.rfind("-platform=", 0) == 0 ||
-            arg.rfind("--platform=", 0) == 0)
-            return true;
-    }
-    *error = "no display found (neither DISPLAY nor WAYLAND_DISPLAY is set). Without a screen, "
-             "check a board with 'vesperbox check' (add --simulate for the simulated board), "
-             "or run the window off screen: 'vesperbox -platform offscreen ...'";
-    return false;
 }
 
 bool checkOutputFiles(const Options& o, std::string* error) {

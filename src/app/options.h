@@ -38,10 +38,6 @@ bool parseOptions(int argc, char** argv, Options& options, std::string* error);
 // Whether the screenshot and the I2C trace can be written where the options
 // say, so that a run does not end without them; *error says which cannot.
 bool checkOutputFiles(const Options& options, std::string* error);
-// Whether the window has a screen to go to: a display in the environment, or
-// a Qt platform chosen (-platform, QT_QPA_PLATFORM). False with what to do
-// instead in *error.
-bool displayFound(int argc, char** argv, std::string* error);
 // "wait 300" to 300; false for anything else.
 bool parseWaitStep(const std::string& step, int* ms);
 // Splits "BtnOpenB, wait 300 ,Exit1" into its steps.
