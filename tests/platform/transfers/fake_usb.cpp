@@ -28,10 +28,16 @@ libusb_device_handle* const kDevice = reinterpret_cast<libusb_device_handle*>(0x
 
 extern "C" {
 
-ftdi_context* ftdi_new() { return static_cast<ftdi_context*>(std::calloc(1, sizeof(ftdi_context))); }
+ftdi_context* ftdi_new() {
+    auto* ctx = static_cast<ftdi_context*>(std::calloc(1, sizeof(ftdi_context)));
+    std::lock_guard lock(stack().m);
+    stack().contexts.insert(ctx);
+    return ctx;
+}
 void ftdi_free(ftdi_context* ctx) {
     std::lock_guard lock(stack().m);
     ++stack().contextsFreed;
+    stack().contexts.erase(ctx);
     std::free(ctx);
 }
 int ftdi_set_interface(ftdi_context*, ftdi_interface) { return 0; }

@@ -18,6 +18,10 @@ struct Stack {
     std::set<libusb_transfer*> allocated;
     std::set<libusb_transfer*> inFlight;
     std::set<libusb_transfer*> cancelled;
+    // What a channel left to the stack for good; held here, as the real
+    // stack would hold it, and not counted as a leak.
+    std::set<libusb_transfer*> keptForGood;
+    std::set<void*> contexts;  // allocated by ftdi_new, not yet freed
     int contextsOpen = 0;   // opened and not yet closed by ftdi_usb_close
     int contextsFreed = 0;
     int closedWithTransfersOut = 0;  // ftdi_usb_close while some were in flight
