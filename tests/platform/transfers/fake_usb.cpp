@@ -10,8 +10,9 @@
 namespace fake_usb {
 
 Stack& stack() {
-    static Stack s;
-    return s;
+    // Never destroyed: what it holds at exit is held, not leaked.
+    static Stack* s = new Stack;
+    return *s;
 }
 
 }  // namespace fake_usb
