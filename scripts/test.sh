@@ -2,7 +2,7 @@
 # Installs what is needed, builds everything and runs every test: once in a
 # normal build (build/), from which it also makes and checks the Debian
 # package, and once under AddressSanitizer and UndefinedBehaviorSanitizer
-# (build-asan/).
+# (build-asan/), and the threaded parts under ThreadSanitizer (build-tsan/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -30,3 +30,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 (cd build-asan && ctest --output-on-failure --no-tests=error -j"$jobs")
+
+# The threaded parts (the libftdi backend and the virtual USB board) and
+# their tests under ThreadSanitizer.
+bash scripts/test-tsan.sh

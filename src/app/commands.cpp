@@ -1,15 +1,16 @@
 #include "app/commands.h"
 
 #include <QCoreApplication>
-#include <QSaveFile>
 #include <cstdio>
 #include <unistd.h>
 
 #include "app/platform_choice.h"
+#include "app/stop_signals.h"
 #include "console/board_check.h"
 #include "console/check_report.h"
 #include "console/headless_bench.h"
 #include "frontend/register_dump.h"
+#include "platform/output_file.h"
 #include "platform/qt_services.h"
 #include "usb/board_filter.h"
 
@@ -34,9 +35,11 @@ void err(const QString& line) {
 }
 
 bool writeFile(const std::string& path, const QByteArray& bytes) {
-    QSaveFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        err(QStringLiteral("could not write ") + QString::fromStdString(path));
+    std::string reason;
+    if (!platform::writeOutputFile(path, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                                   &reason)) {
+        err(QStringLiteral("could not write ") + QString::fromStdString(path) + QStringLiteral(": ") +
+            QString::fromLocal8Bit(reason.c_str()));
         return false;
     }
     return true;
@@ -82,8 +85,11 @@ namespace {
 
 int listBoards(Platform& p) {
     usb::D2xxLibrary& lib = p.unfiltered ? *p.unfiltered : *p.library;
-    for (const std::string& b : usb::BoardSerials(usb::DeviceSerials(lib))) out(QString::fromStdString(b));
-    return ExitPass;
+    const auto boards = usb::BoardSerials(usb::DeviceSerials(lib));
+    for (const std::string& b : boards) out(QString::fromStdString(b));
+    if (!boards.empty()) return ExitPass;
+    err(QStringLiteral("no board found"));
+    return ExitFail;
 }
 
 int runCheck(const Options& o, Platform& p, usb::Clock& clock) {
@@ -97,8 +103,8 @@ int runCheck(const Options& o, Platform& p, usb::Clock& clock) {
     settings.minMegabits = o.commandOptions.minMegabits;
     settings.dumpRegisters = !o.commandOptions.dumpRegisters.empty();
     const console::CheckOutcome outcome = check.run(settings);
-    out(console::VerdictLine(outcome));
 
+    // The files first: a pass whose report went nowhere is not a pass.
     const console::ReportContext context{QStringLiteral(VESPER_VERSION), backendName(o), settings.seconds};
     bool written = true;
     if (!o.commandOptions.report.empty())
@@ -108,6 +114,12 @@ int runCheck(const Options& o, Platform& p, usb::Clock& clock) {
     if (settings.dumpRegisters && !outcome.registerRows.empty())
         written &= writeFile(o.commandOptions.dumpRegisters,
                              frontend::RegisterCsv(outcome.registerRows).toUtf8());
+    // A trace that stopped short is said when the program ends.
+    if (p.traceFile && p.traceFile->failed()) written = false;
+    if (outcome.passed() && !written)
+        out(QStringLiteral("verdict: FAIL at writing the results: the board passed, but an output file could not be written"));
+    else
+        out(console::VerdictLine(outcome));
     return outcome.passed() && written ? ExitPass : ExitFail;
 }
 
@@ -169,6 +181,7 @@ int runRegs(const Options& o, Platform& p, usb::Clock& clock) {
 bool isHeadless(const Options& o) { return !o.command.empty() || o.listBoards; }
 
 int runHeadless(const Options& o, int argc, char** argv) {
+    exitOnStopSignals();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vesperbox"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VESPER_VERSION));
@@ -179,9 +192,18 @@ int runHeadless(const Options& o, int argc, char** argv) {
         err(QString::fromStdString(error));
         return ExitFail;
     }
-    if (o.listBoards) return listBoards(*platform);
-    reportMissingBoard(o, *platform);
-    return o.command == "check" ? runCheck(o, *platform, clock) : runRegs(o, *platform, clock);
+    int status = ExitFail;
+    if (o.listBoards) {
+        status = listBoards(*platform);
+    } else {
+        reportMissingBoard(o, *platform);
+        status = o.command == "check" ? runCheck(o, *platform, clock) : runRegs(o, *platform, clock);
+    }
+    if (!finishOutputs(*platform, &error)) {
+        err(QString::fromStdString(error));
+        status = ExitFail;
+    }
+    return status;
 }
 
 }  // namespace app

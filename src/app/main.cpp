@@ -9,8 +9,10 @@
 
 #include "app/bench_run.h"
 #include "app/commands.h"
+#include "app/display.h"
 #include "app/options.h"
 #include "app/platform_choice.h"
+#include "app/stop_signals.h"
 #include "app/version.h"
 #include "platform/qt_services.h"
 #include "ui/cfg_unit.h"
@@ -48,6 +50,10 @@ int main(int argc, char** argv) {
         return app::ExitUsage;
     }
     if (app::isHeadless(options)) return app::runHeadless(options, argc, argv);
+    if (!app::displayFound(argc, argv, &error)) {
+        printLine(stderr, "vesperbox: " + error);
+        return app::ExitFail;
+    }
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Test My Vesperbox");
@@ -85,13 +91,25 @@ int main(int argc, char** argv) {
         });
     }
 
+    // A stop signal closes every window as their close boxes would: a running
+    // stream stops and its recording is closed whole.
+    app::WindowStopSignals stopSignals([](int signal) {
+        printLine(stderr, std::string("vesperbox: ") + app::stopSignalName(signal) + ": closing the window");
+        QApplication::closeAllWindows();
+    });
+
     form.show();
     app::BenchRun run(form, options.steps, [](const std::string& text) { printLine(stderr, text); });
     run.start();
     if (options.showSerialSettings) setupForm.show();
-    const int status = QApplication::exec();
+    int status = QApplication::exec();
     if (platform->endReport) {
         if (const std::string report = platform->endReport(); !report.empty()) printLine(stderr, "vesperbox: " + report);
+    }
+    // The window is done with the board: no more calls to trace.
+    if (!app::finishOutputs(*platform, &error)) {
+        printLine(stderr, "vesperbox: " + error);
+        status = app::ExitFail;
     }
     return status;
 }

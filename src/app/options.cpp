@@ -2,14 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "app/board_options.h"
+#include "platform/output_file.h"
 #include "sim/option_text.h"
 
 namespace app {
@@ -120,18 +116,13 @@ bool checkSteps(const std::vector<std::string>& steps, std::string* error) {
     return true;
 }
 
-// Whether a file can be written at path, without leaving a new one behind.
+// Whether a file can be written at path, without leaving a new one behind
+// or waiting on a FIFO.
 bool checkWritable(const char* what, const std::string& path, std::string* error) {
-    struct stat before {};
-    const bool existed = ::stat(path.c_str(), &before) == 0;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = std::string("cannot write the ") + what + " to '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    ::close(fd);
-    if (!existed) ::unlink(path.c_str());
-    return true;
+    std::string reason;
+    if (platform::checkOutputPath(path, &reason)) return true;
+    *error = std::string("cannot write the ") + what + " to '" + path + "': " + reason;
+    return false;
 }
 
 }  // namespace
@@ -250,7 +241,11 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
             }
             if (!checkSteps(steps, error)) return false;
             o.steps.insert(o.steps.end(), steps.begin(), steps.end());
-        } else if (sim::optionValue(arg, "--screenshot=", &v) && !v.empty()) {
+        } else if (sim::optionValue(arg, "--screenshot=", &v)) {
+            if (v.empty()) {
+                *error = "--screenshot wants a file name, e.g. --screenshot=window.png";
+                return false;
+            }
             o.screenshot = v;
         } else if (arg == "--show-serial-settings") {
             o.showSerialSettings = true;
@@ -355,8 +350,11 @@ std::string helpText() {
            "Numbers are decimal. Qt's own options (-platform NAME, -style NAME, ...) are\n"
            "passed to Qt. Every line added to the log is also written to standard output.\n"
            "\n"
-           "Exit status: 0 when the window was closed, 1 when the board could not be set\n"
-           "up (no backend, unreadable stream file), 2 for a wrong command line.\n"
+           "Exit status: 0 when the window was closed (Ctrl+C, SIGTERM and SIGHUP close\n"
+           "it too), 1 when the board could not be set up (no backend, unreadable stream\n"
+           "file), there is no display or the D2XX trace could not be written, 2 for a\n"
+           "wrong command line. check and regs end with 130 on Ctrl+C, 143 on SIGTERM\n"
+           "and 129 on SIGHUP.\n"
            "\n"
            "Without a board, scripts/virtual-board.sh [OPTION]... runs this program through\n"
            "the libftdi backend on a virtual FT2232H on USB, with the simulated chips above\n"

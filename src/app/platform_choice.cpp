@@ -5,6 +5,7 @@
 #include "app/board_options.h"
 #include "platform/backends.h"
 #include "platform/d2xx_trace.h"
+#include "platform/output_file.h"
 #include "platform/qt_network.h"
 #include "sim/board_rack.h"
 #include "sim/board_setup.h"
@@ -69,19 +70,41 @@ std::unique_ptr<Platform> makePlatform(const Options& options, usb::Clock& clock
         *error = "--devices and --fail act on the simulated board; add --simulate";
         return nullptr;
     } else {
-        p->library = platform::makeRealBackend(options.backend, error);
+        // Notes go to standard error, and into the trace while it is open.
+        auto trace = p->noteTrace = std::make_shared<platform::TracingD2xx*>(nullptr);
+        p->library = platform::makeRealBackend(options.backend, error, [trace](const std::string& text) {
+            std::fprintf(stderr, "vesperbox: %s\n", text.c_str());
+            if (*trace) (*trace)->note(text);
+        });
     }
     if (!p->library) return nullptr;
     // The trace sits right on the library, so it shows every call the board gets.
     if (!options.d2xxTrace.empty()) {
-        p->library = platform::TracingD2xx::open(std::move(p->library), options.d2xxTrace, error);
-        if (!p->library) return nullptr;
+        auto tracing = platform::TracingD2xx::open(std::move(p->library), options.d2xxTrace, error,
+                                                   platform::TracingD2xx::DefaultLimitBytes, &p->traceFile);
+        if (!tracing) return nullptr;
+        if (p->noteTrace) *p->noteTrace = tracing.get();
+        p->library = std::move(tracing);
     }
     if (!options.board.empty()) {
         p->unfiltered = std::move(p->library);
         p->library = std::make_unique<usb::BoardFilter>(*p->unfiltered, options.board);
     }
     return p;
+}
+
+bool finishOutputs(Platform& p, std::string* error) {
+    // The trace closes the backend before itself, so that the backend's last
+    // notes still reach it; the filter goes before what it filters.
+    p.library.reset();
+    p.unfiltered.reset();
+    if (p.noteTrace) *p.noteTrace = nullptr;
+    if (!p.traceFile) return true;
+    std::string reason;
+    const bool written = p.traceFile->commit(&reason);
+    if (!written) *error = "could not write the D2XX trace to '" + p.traceFile->path() + "': " + reason;
+    p.traceFile.reset();
+    return written;
 }
 
 }  // namespace app

@@ -6,8 +6,9 @@
 
 namespace platform {
 
-std::unique_ptr<usb::D2xxLibrary> makeRealBackend(const std::string& name, std::string* error) {
-    if (name == "libftdi") return std::make_unique<LibFtdiD2xx>(makeLibFtdiApi());
+std::unique_ptr<usb::D2xxLibrary> makeRealBackend(const std::string& name, std::string* error,
+                                                  std::function<void(const std::string&)> note) {
+    if (name == "libftdi") return std::make_unique<LibFtdiD2xx>(makeLibFtdiApi(), std::move(note));
     if (name == "d2xx") return DynamicD2xx::load(DynamicD2xx::kDefaultLibrary, error);
     if (error) *error = "unknown backend \"" + name + "\" (use libftdi or d2xx)";
     return nullptr;

@@ -5,7 +5,10 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
+
+#include "platform/output_file.h"
 
 namespace platform {
 
@@ -67,25 +70,35 @@ std::string text(const void* buffer, std::size_t size) {
 
 std::unique_ptr<TracingD2xx> TracingD2xx::open(std::unique_ptr<D2xxLibrary> inner,
                                                const std::string& path, std::string* error,
-                                               std::uint64_t limitBytes) {
-    std::FILE* f = std::fopen(path.c_str(), "we");
+                                               std::uint64_t limitBytes,
+                                               std::shared_ptr<OutputFile>* file) {
+    std::string reason;
+    std::shared_ptr<OutputFile> f = OutputFile::open(path, &reason, OutputFile::Unfinished::Keep);
+    // A file that cannot take its first line (a full disk, /dev/full) is
+    // refused now, not found empty after the run.
+    if (f && !f->write("# D2XX call trace: microseconds since start, call(arguments) -> status results\n")) {
+        f->commit(&reason);
+        f.reset();
+    }
     if (!f) {
-        *error = "cannot write the D2XX trace to '" + path + "': " + std::strerror(errno);
+        *error = "cannot write the D2XX trace to '" + path + "': " + reason;
         return nullptr;
     }
-    return std::unique_ptr<TracingD2xx>(new TracingD2xx(std::move(inner), f, limitBytes));
+    if (file) *file = f;
+    return std::unique_ptr<TracingD2xx>(new TracingD2xx(std::move(inner), std::move(f), limitBytes));
 }
 
-TracingD2xx::TracingD2xx(std::unique_ptr<D2xxLibrary> inner, std::FILE* file, std::uint64_t limit)
-    : inner_(std::move(inner)), file_(file), limit_(limit), originUs_(steadyUs()) {
-    std::fputs("# D2XX call trace: microseconds since start, call(arguments) -> status results\n",
-               file_);
-    std::fflush(file_);
-}
+TracingD2xx::TracingD2xx(std::unique_ptr<D2xxLibrary> inner, std::shared_ptr<OutputFile> file,
+                         std::uint64_t limit)
+    : inner_(std::move(inner)), file_(std::move(file)), limit_(limit), originUs_(steadyUs()) {}
 
 TracingD2xx::~TracingD2xx() {
     inner_.reset();  // the channels close first, so their last calls are not lost
-    std::fclose(file_);
+}
+
+void TracingD2xx::note(const std::string& text) {
+    std::lock_guard lock(m_);
+    if (!full_) file_->write("# " + text + "\n");
 }
 
 std::int64_t TracingD2xx::nowUs() const { return steadyUs() - originUs_; }
@@ -97,15 +110,16 @@ void TracingD2xx::line(std::int64_t startUs, const std::string& call, FT_STATUS 
     const std::string l = format("%10" PRId64 " %s -> %" PRIu32 " %s", startUs, call.c_str(),
                                  status, statusName(status)) +
                           results + format(" (%" PRId64 " us)\n", nowUs() - startUs);
+    // Written line by line, unbuffered: the last lines before a crash or
+    // hang matter most. A write that fails stops the trace; whoever commits
+    // the file hears why.
     if (written_ + l.size() > limit_) {
-        std::fputs("# trace stopped: size limit reached\n", file_);
+        file_->write("# trace stopped: size limit reached\n");
         full_ = true;
     } else {
-        std::fputs(l.c_str(), file_);
+        file_->write(l);
         written_ += l.size();
     }
-    // Flushed line by line: the last lines before a crash or hang matter most.
-    std::fflush(file_);
 }
 
 FT_STATUS TracingD2xx::FT_ListDevices(void* arg1, void* arg2, std::uint32_t flags) {

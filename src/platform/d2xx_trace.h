@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +12,8 @@
 #include "usb/d2xx.h"
 
 namespace platform {
+
+class OutputFile;
 
 class TracingD2xx final : public usb::D2xxLibrary {
 public:
@@ -22,11 +23,18 @@ public:
     // How many bytes of each write and read are shown.
     static constexpr std::uint32_t ShownBytes = 16;
 
-    // nullptr with *error when the file cannot be created.
+    // nullptr with *error when the file cannot be created. The file is put
+    // in place when the last owner of *file commits it or lets it go (the
+    // caller keeps a share to learn whether every line was written).
     static std::unique_ptr<TracingD2xx> open(std::unique_ptr<usb::D2xxLibrary> inner,
                                              const std::string& path, std::string* error,
-                                             std::uint64_t limitBytes = DefaultLimitBytes);
+                                             std::uint64_t limitBytes = DefaultLimitBytes,
+                                             std::shared_ptr<OutputFile>* file = nullptr);
     ~TracingD2xx() override;
+
+    // A line of the program's own in the trace ("# TEXT"), e.g. what a
+    // backend has to say about a channel it closed.
+    void note(const std::string& text);
 
     usb::FT_STATUS FT_ListDevices(void* arg1, void* arg2, std::uint32_t flags) override;
     usb::FT_STATUS FT_Open(int deviceNumber, usb::FT_HANDLE* handle) override;
@@ -54,14 +62,15 @@ public:
                                        std::uint32_t outTransferSize) override;
 
 private:
-    TracingD2xx(std::unique_ptr<usb::D2xxLibrary> inner, std::FILE* file, std::uint64_t limitBytes);
+    TracingD2xx(std::unique_ptr<usb::D2xxLibrary> inner, std::shared_ptr<OutputFile> file,
+                std::uint64_t limitBytes);
     // One line: time stamp, call with its arguments, " -> ", status, results.
     void line(std::int64_t startUs, const std::string& call, usb::FT_STATUS status,
               const std::string& results = {});
     std::int64_t nowUs() const;
 
     std::unique_ptr<usb::D2xxLibrary> inner_;
-    std::FILE* file_;
+    std::shared_ptr<OutputFile> file_;
     const std::uint64_t limit_;
     std::uint64_t written_ = 0;
     bool full_ = false;

@@ -43,15 +43,24 @@ class LibFtdiChannel final : public FtdiChannel {
 public:
     explicit LibFtdiChannel(ftdi_context* ctx) : ctx_(ctx) {}
 
-    ~LibFtdiChannel() override {
-        stopStream();
+    ~LibFtdiChannel() override { close(); }
+
+    bool close() override {
+        if (closed_) return closedWhole_;
+        closed_ = true;
+        closedWhole_ = stopStream();
         for (Transfer* t : transfers_) {
-            if (t->inFlight) continue;  // never came back: freeing it would be worse than the leak
+            // One that never came back still belongs to libusb and the
+            // kernel: it, its buffer and its context stay as they are.
+            if (t->inFlight) continue;
             libusb_free_transfer(t->transfer);
             delete t;
         }
+        transfers_.clear();
+        if (!closedWhole_) return false;
         ftdi_usb_close(ctx_);
         ftdi_free(ctx_);
+        return true;
     }
 
     int readData(std::uint8_t* buffer, int size) override {
@@ -156,7 +165,7 @@ public:
         return error_;
     }
 
-    void stopStream() override {
+    bool stopStream() override {
         {
             std::lock_guard lock(m_);
             resubmit_ = false;
@@ -164,10 +173,12 @@ public:
                 if (t->inFlight) libusb_cancel_transfer(t->transfer);
         }
         const auto until = std::chrono::steady_clock::now() + kStopBound;
-        while (anyInFlight() && std::chrono::steady_clock::now() < until) {
+        while (anyInFlight()) {
+            if (std::chrono::steady_clock::now() >= until) return false;
             timeval tv{0, 50 * 1000};
             libusb_handle_events_timeout_completed(ctx_->usb_ctx, &tv, nullptr);
         }
+        return true;
     }
 
 private:
@@ -237,6 +248,8 @@ private:
     StreamSink sink_;
     int error_ = 0;
     bool resubmit_ = false;
+    bool closed_ = false;
+    bool closedWhole_ = true;
 };
 
 class LibFtdiApi final : public FtdiApi {

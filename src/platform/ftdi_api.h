@@ -34,7 +34,7 @@ using StreamSink = std::function<void(const std::uint8_t* data, std::size_t coun
 // another thread than the one running the stream.
 class FtdiChannel {
 public:
-    virtual ~FtdiChannel() = default;  // closes the interface
+    virtual ~FtdiChannel() = default;  // closes the interface, as close() does
 
     // ftdi_read_data: what the chip has sent, 0 when nothing waits.
     virtual int readData(std::uint8_t* buffer, int size) = 0;
@@ -60,8 +60,14 @@ public:
     // broke (unplugged board, transfer error).
     virtual int pollStream(int timeoutMs) = 0;
     // Cancels the queued reads and waits, bounded, until they are back; what
-    // they had received still goes to the sink.
-    virtual void stopStream() = 0;
+    // they had received still goes to the sink. False when some are still
+    // out when the wait ends.
+    virtual bool stopStream() = 0;
+    // Stops the stream and closes the interface. False when reads were still
+    // out after the bounded wait: they point into the channel's USB context,
+    // so that context is left open for the rest of the program rather than
+    // closed under them.
+    virtual bool close() = 0;
 };
 
 class FtdiApi {

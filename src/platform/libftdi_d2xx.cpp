@@ -113,7 +113,11 @@ public:
         if (streamed_) task_ = std::thread([this] { inTask(); });
     }
 
-    ~Channel() {
+    ~Channel() { close(); }
+
+    // Stops the reader and closes the interface; false when USB reads were
+    // still out after the bounded wait (see FtdiChannel::close).
+    bool close() {
         if (task_.joinable()) {
             {
                 std::lock_guard lock(m_);
@@ -122,8 +126,13 @@ public:
             cv_.notify_all();
             task_.join();
         }
+        if (!io_) return true;
+        const bool whole = io_->close();
         io_.reset();
+        return whole;
     }
+
+    char name() const { return static_cast<char>('A' + interface_); }
 
     bool is(const UsbDeviceInfo& usb, int interface) const {
         return bus_ == usb.bus && address_ == usb.address && interface_ == interface;
@@ -181,8 +190,10 @@ public:
         if (const FT_STATUS s = lostStatus()) return s;
         if (mask & FT_PURGE_RX) {
             // Data of reads still queued would arrive after the flush, so the
-            // reader lets go of them first.
+            // reader lets go of them first; reads the USB stack does not give
+            // back leave nothing safe to flush under.
             Hold hold(*this);
+            if (!hold.held()) return FT_IO_ERROR;
             if (io_->purgeReceive() < 0) return FT_IO_ERROR;
             dropReceived();
         }
@@ -192,6 +203,7 @@ public:
 
     FT_STATUS reset() {
         Hold hold(*this);
+        if (!hold.held()) return FT_IO_ERROR;
         if (io_->reset() < 0) return FT_IO_ERROR;
         std::lock_guard lock(m_);
         rxHead_ = 0;
@@ -233,8 +245,10 @@ private:
             std::unique_lock lock(c_.m_);
             ++c_.holds_;
             c_.cv_.notify_all();
-            c_.cv_.wait_for(lock, kHoldBound, [&] { return c_.idle_; });
+            held_ = c_.cv_.wait_for(lock, kHoldBound, [&] { return c_.idle_; });
         }
+        // False when the reader still had reads out when the wait ended.
+        bool held() const { return held_; }
         ~Hold() {
             if (!c_.streamed_) return;
             {
@@ -248,6 +262,7 @@ private:
 
     private:
         Channel& c_;
+        bool held_ = true;
     };
 
     std::size_t waiting() const { return rx_.size() - rxHead_; }
@@ -308,21 +323,26 @@ private:
     }
 
     // The reader of a streamed channel, running from open to close. It stops
-    // the transfers while the channel is paused, held or broken.
+    // the transfers while the channel is paused, held or broken, and is idle
+    // only once every one of them is back.
     void inTask() {
         std::unique_lock lock(m_);
         bool streaming = false;
+        bool readsOut = false;  // stopped, but the USB stack has not given all back
         auto runnable = [&] { return !paused_ && holds_ == 0 && lost_ == FT_OK; };
         while (!quit_) {
             if (!runnable()) {
-                if (streaming) {
+                if (streaming || readsOut) {
                     lock.unlock();
-                    io_->stopStream();
+                    readsOut = !io_->stopStream();
                     lock.lock();
                     streaming = false;
                 }
-                idle_ = true;
+                idle_ = !readsOut;
                 cv_.notify_all();
+                // Reads still out: go on handling events (each round is
+                // bounded) until they are back or the channel may run again.
+                if (readsOut) continue;
                 cv_.wait(lock, [&] { return quit_ || runnable(); });
                 continue;
             }
@@ -333,6 +353,7 @@ private:
                 r = io_->startStream(kStreamTransferSize, kStreamTransfers,
                                      [this](const std::uint8_t* d, std::size_t n) { append(d, n); });
                 streaming = true;  // even half started, what is queued must be stopped
+                readsOut = false;  // those still out are resubmitted as they come back
             }
             if (r >= 0) r = io_->pollStream(kStreamPollMs);
             lock.lock();
@@ -346,11 +367,7 @@ private:
                 cv_.notify_all();
             }
         }
-        if (streaming) {
-            lock.unlock();
-            io_->stopStream();
-            lock.lock();
-        }
+        // Closing the channel stops what is still queued.
         idle_ = true;
     }
 
@@ -374,10 +391,21 @@ private:
     std::thread task_;
 };
 
-LibFtdiD2xx::LibFtdiD2xx(std::unique_ptr<FtdiApi> api) : api_(std::move(api)) {}
+LibFtdiD2xx::LibFtdiD2xx(std::unique_ptr<FtdiApi> api, NoteSink note)
+    : api_(std::move(api)), note_(std::move(note)) {}
 
 LibFtdiD2xx::~LibFtdiD2xx() {
-    channels_.clear();  // before the api they came from
+    // Before the api they came from.
+    while (!channels_.empty()) closeChannel(channels_.begin());
+}
+
+void LibFtdiD2xx::closeChannel(std::map<FT_HANDLE, std::unique_ptr<Channel>>::iterator it) {
+    const char name = it->second->name();
+    const bool whole = it->second->close();
+    channels_.erase(it);
+    if (!whole && note_)
+        note_(std::string("libftdi backend: channel ") + name +
+              ": USB reads still out a second after they were cancelled; its USB context is left open");
 }
 
 void LibFtdiD2xx::rescan() {
@@ -463,7 +491,7 @@ FT_STATUS LibFtdiD2xx::FT_Open(int deviceNumber, FT_HANDLE* handle) {
 FT_STATUS LibFtdiD2xx::FT_Close(FT_HANDLE handle) {
     const auto it = channels_.find(handle);
     if (it == channels_.end()) return FT_INVALID_HANDLE;
-    channels_.erase(it);
+    closeChannel(it);
     return FT_OK;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,7 +25,11 @@ usb::FT_STATUS statusForTransferError(int code);
 
 class LibFtdiD2xx : public usb::D2xxLibrary {
 public:
-    explicit LibFtdiD2xx(std::unique_ptr<FtdiApi> api);
+    // What the backend has to tell beyond a call's status: a channel closed
+    // with USB reads that never came back. One line, no newline.
+    using NoteSink = std::function<void(const std::string&)>;
+
+    explicit LibFtdiD2xx(std::unique_ptr<FtdiApi> api, NoteSink note = {});
     ~LibFtdiD2xx() override;
 
     usb::FT_STATUS FT_ListDevices(void* arg1, void* arg2, std::uint32_t flags) override;
@@ -65,11 +70,13 @@ private:
     void rescan();
     void listIfNeeded();
     Channel* channelOf(usb::FT_HANDLE handle) const;
+    void closeChannel(std::map<usb::FT_HANDLE, std::unique_ptr<Channel>>::iterator it);
     usb::FT_HANDLE handleOf(const Listed& device) const;
     static std::string serialOf(const Listed& device);
     static std::string descriptionOf(const Listed& device);
 
     std::unique_ptr<FtdiApi> api_;
+    NoteSink note_;
     std::vector<Listed> list_;
     bool listed_ = false;
     std::map<usb::FT_HANDLE, std::unique_ptr<Channel>> channels_;

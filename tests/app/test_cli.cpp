@@ -211,3 +211,36 @@ TEST(CommandLine, ScreenshotOfTheMainWindowOrTheSettingsDialog) {
     EXPECT_GE(mainShot.height(), 680);
     EXPECT_EQ(setupShot.size(), QSize(556, 273));
 }
+
+TEST(CommandLine, SaysWhatIsMissingInsteadOfFailingSilentlyOrInsideQt) {
+    ProgramRun r = vesperbox({"--simulate", "--devices=0", "--list-boards"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains("vesperbox: no board found")) << r.err.toStdString();
+
+    r = vesperbox({"--simulate", "--screenshot=", "--do", "Exit1"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("--screenshot wants a file name")) << r.err.toStdString();
+
+    // No display and no Qt platform chosen: Qt would abort (status 134).
+    auto headless = [](const QStringList& args) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+        p.setProcessEnvironment(env);
+        p.start(VESPERBOX_EXE, args);
+        ProgramRun run;
+        if (!p.waitForFinished(60000)) return run;
+        run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        run.out = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        run.err = QString::fromUtf8(p.readAllStandardError());
+        return run;
+    };
+    r = headless({"--simulate", "--do", "Exit1"});
+    EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.out.isEmpty());
+    for (const char* hint : {"no display found", "vesperbox check", "-platform offscreen"})
+        EXPECT_TRUE(r.err.contains(hint)) << hint << ": " << r.err.toStdString();
+    EXPECT_EQ(headless({"-platform", "offscreen", "--simulate", "--do", "Exit1"}).exitCode, 0);
+    EXPECT_EQ(headless({"--simulate", "--list-boards"}).exitCode, 0) << "the commands need no display";
+}

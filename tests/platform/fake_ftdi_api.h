@@ -37,6 +37,9 @@ struct ChannelState {
     int writeTimeout = 0;
     int streamStarts = 0, streamStops = 0;
     bool streaming = false;
+    // The USB stack keeps the cancelled reads: stops come back false.
+    bool readsStuck = false;
+    int closes = 0;
     int readCalls = 0;
     // Fed into fromChip on the given readData call (1-based).
     std::map<int, std::vector<std::uint8_t>> onReadCall;
@@ -138,10 +141,24 @@ public:
         return 0;
     }
 
-    void stopStream() override {
+    bool stopStream() override {
+        bool stuck = false;
+        {
+            std::lock_guard lock(bus_->m);
+            ++state().streamStops;
+            state().streaming = false;
+            stuck = state().readsStuck;
+        }
+        // The real one waits its bound before it gives up.
+        if (stuck) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return !stuck;
+    }
+
+    bool close() override {
+        const bool whole = stopStream();
         std::lock_guard lock(bus_->m);
-        ++state().streamStops;
-        state().streaming = false;
+        ++state().closes;
+        return whole;
     }
 
 private:

@@ -45,7 +45,9 @@ protected:
     LibFtdiTest() : bus(std::make_shared<fake::Bus>()) {}
 
     LibFtdiD2xx& lib() {
-        if (!lib_) lib_ = std::make_unique<LibFtdiD2xx>(std::make_unique<fake::Api>(bus));
+        if (!lib_)
+            lib_ = std::make_unique<LibFtdiD2xx>(std::make_unique<fake::Api>(bus),
+                                                 [this](const std::string& note) { notes.push_back(note); });
         return *lib_;
     }
     std::uint32_t count() {
@@ -73,6 +75,7 @@ protected:
 
     std::shared_ptr<fake::Bus> bus;
     std::unique_ptr<LibFtdiD2xx> lib_;
+    std::vector<std::string> notes;  // what the backend said beyond statuses
 };
 
 // --- listing -------------------------------------------------------------
@@ -514,6 +517,34 @@ TEST_F(ChannelBTest, CloseStopsTheReader) {
     EXPECT_FALSE(s.open);
     EXPECT_FALSE(s.streaming);
     EXPECT_GE(s.streamStops, 1);
+}
+
+// Reads the USB stack does not give back after a cancel: a purge under them
+// would let their data arrive after it, so it fails instead; closing says it.
+TEST_F(ChannelBTest, ReadsStillOutFailThePurgeAndAreToldAtClose) {
+    bus->feed(3, 1, bytes(10));
+    ASSERT_EQ(queueReaching(lib(), b, 10), 10u);  // the stream is running
+    bus->with(3, 1, [](auto& s) { return s.readsStuck = true; });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(lib().FT_Purge(b, FT_PURGE_RX), FT_IO_ERROR);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(bus->with(3, 1, [](auto& s) { return s.purgesRx; }), 0) << "purged under live reads";
+    EXPECT_EQ(lib().FT_ResetDevice(b), FT_IO_ERROR);
+    EXPECT_EQ(bus->with(3, 1, [](auto& s) { return s.resets; }), 0) << "reset under live reads";
+    EXPECT_TRUE(notes.empty());
+
+    // Once they are back, the purge goes through and the stream goes on.
+    bus->with(3, 1, [](auto& s) { return s.readsStuck = false; });
+    EXPECT_EQ(lib().FT_Purge(b, FT_PURGE_RX), FT_OK);
+    EXPECT_EQ(bus->with(3, 1, [](auto& s) { return s.purgesRx; }), 1);
+    bus->feed(3, 1, bytes(10));
+    EXPECT_EQ(queueReaching(lib(), b, 10), 10u);
+
+    bus->with(3, 1, [](auto& s) { return s.readsStuck = true; });
+    EXPECT_EQ(lib().FT_Close(b), FT_OK);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("channel B"), std::string::npos) << notes[0];
+    EXPECT_NE(notes[0].find("left open"), std::string::npos) << notes[0];
 }
 
 // --- the real seam on this machine ---------------------------------------
