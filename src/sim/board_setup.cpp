@@ -3,17 +3,20 @@
 namespace sim {
 
 OptionParse parseBoardOption(const std::string& arg, BoardSetup& setup, std::string* error) {
-    const OptionParse result = parseChannelAOption(arg, setup.channelA, error);
+    OptionParse result = parseChannelAOption(arg, setup.channelA, error);
+    if (result != OptionParse::NotMine) return result;
+    result = parseSignalOption(arg, setup.signal, error);
     if (result != OptionParse::NotMine) return result;
     return parseChannelBOption(arg, setup.channelB, error);
 }
 
-std::string boardOptionsHelp() { return channelAOptionsHelp() + channelBOptionsHelp(); }
+std::string boardOptionsHelp() { return channelAOptionsHelp() + signalOptionsHelp() + channelBOptionsHelp(); }
 
 bool makeBoardChannels(const BoardSetup& setup, usb::Clock& clock, BoardChannels* channels,
                        std::string* error, std::string* warning) {
-    channels->a = makeChannelA(setup.channelA, clock, warning);
-    channels->b = makeChannelB(setup.channelB, clock, error);
+    auto signal = std::make_shared<RfInput>(setup.signal, clock);
+    channels->a = makeChannelA(setup.channelA, clock, warning, signal);
+    channels->b = makeChannelB(setup.channelB, clock, error, signal);
     return channels->b != nullptr;
 }
 
