@@ -104,11 +104,18 @@ DemodSignal::DemodSignal(std::shared_ptr<RfInput> rf, std::uint64_t seed)
 }
 
 std::uint16_t DemodSignal::noiseReading(const S::LookupTable& table, bool locked) {
-    // Without a final lock the estimators see no structure: the worst end of
-    // the table, jittering like any other reading.
-    const double settled = locked ? S::InverseLookup(table, rf_->conditions().cnDb) : table.points.front().raw;
-    std::normal_distribution<double> jitter(0.0, NoiseJitter * settled);
-    return static_cast<std::uint16_t>(std::clamp(std::lround(settled + jitter(random_)), 0L, 0xFFFFL));
+    double raw = 0;
+    if (locked) {
+        std::normal_distribution<double> jitter(0.0, NoiseJitterDb);
+        raw = S::InverseLookup(table, rf_->conditions().cnDb + jitter(random_));
+    } else {
+        // Without a final lock the estimator sees no structure: the worst
+        // end of the table, scattering as any reading does.
+        const double worst = table.points.front().raw;
+        std::normal_distribution<double> jitter(0.0, UnlockedNoiseJitter * worst);
+        raw = worst + jitter(random_);
+    }
+    return static_cast<std::uint16_t>(std::clamp(std::lround(raw), 0L, 0xFFFFL));
 }
 
 void DemodSignal::nextSymbol(bool locked) {

@@ -34,8 +34,11 @@ public:
     // RmsAmplitude: the points the I/Q samples scatter around.
     static std::vector<std::pair<double, double>> constellation(const SignalConditions& c);
     static constexpr double RmsAmplitude = 64.0;
-    // Per-reading spread of the noise readings, as a share of the value.
-    static constexpr double NoiseJitter = 0.015;
+    // Spread of single noise readings: in dB of C/N while locked (sixteen
+    // of them average to within a few hundredths of a dB), as a share of
+    // the raw value while the estimator has nothing to hold on to.
+    static constexpr double NoiseJitterDb = 0.2;
+    static constexpr double UnlockedNoiseJitter = 0.015;
 
 private:
     std::uint16_t noiseReading(const STV0903Signal::LookupTable& table, bool locked);
