@@ -46,3 +46,17 @@ TEST(RegisterCsv, FailedReadsCountAsDifferingOnlyWhereTheImageHasAValue) {
               "FSKRAGC,0xF17C,,,\n");
     EXPECT_EQ(frontend::RegisterLine(*FindRegister("MID"), 0x20), "MID (0xF100) = 0x20");
 }
+
+// What the demodulator measures itself only has to be readable: the image
+// merely starts its search there.
+TEST(RegisterReading, MeasurementsNeedOnlyBeReadable) {
+    frontend::RegisterReading sfr{"SFR3", 0xF464, true, 0x34, 0x07, true};
+    EXPECT_TRUE(sfr.differs());
+    EXPECT_FALSE(sfr.mismatch());
+    sfr.read = false;
+    EXPECT_TRUE(sfr.mismatch());
+    const frontend::RegisterReading vth{"VTH34", 0xF536, true, 0x00, 0x22, false};
+    EXPECT_TRUE(vth.mismatch());
+    const frontend::RegisterReading mid{"MID", 0xF100, false, 0x00, std::nullopt, false};
+    EXPECT_FALSE(mid.mismatch());
+}
