@@ -226,13 +226,13 @@ std::string signalOptionsHelp() {
 // ---------------------------------------------------------------------------
 
 RfInput::RfInput(const SignalConditions& conditions, usb::Clock& clock)
-    : conditions_(conditions), clock_(clock), counter_(clock.hasPerformanceCounter()) {
-    if (counter_) counterStart_ = clock_.performanceCounter();
+    : conditions_(conditions), clock_(clock), useCounter_(clock.hasPerformanceCounter()) {
+    if (useCounter_) counterStart_ = clock_.performanceCounter();
     else lastTick_ = clock_.tickCount();
 }
 
 double RfInput::nowMs() {
-    if (counter_) {
+    if (useCounter_) {
         const std::int64_t frequency = clock_.performanceFrequency();
         const std::int64_t counts = clock_.performanceCounter() - counterStart_;
         return frequency > 0 ? static_cast<double>(counts) * 1000.0 / static_cast<double>(frequency) : 0.0;

@@ -98,7 +98,9 @@ public:
 private:
     SignalConditions conditions_;
     usb::Clock& clock_;
-    bool counter_;
+    // Timed on the performance counter where there is one, else on the
+    // tick count, which wraps and so is added up.
+    bool useCounter_;
     std::int64_t counterStart_ = 0;
     std::uint32_t lastTick_ = 0;
     double tickMs_ = 0;

@@ -36,8 +36,7 @@ TEST(SignalCommandLine, NoiseRegistersReadBackTheCnGivenThroughTheDvbS2Table) {
 }
 
 TEST(SignalCommandLine, BadOrClashingOptionsAreUsageErrors) {
-    for (const QStringList& bad : {QStringList{"--cn=ten"}, QStringList{"--signal=soon"},
-                                   QStringList{"--system=dvbs", "--modcod=8psk-2/3"},
+    for (const QStringList& bad : {QStringList{"--cn=ten"}, QStringList{"--system=dvbs", "--modcod=8psk-2/3"},
                                    QStringList{"--modcod=qpsk-7/8", "--system=dvbs2"}}) {
         const auto r = vesperbox(QStringList{"regs", "--simulate", "--read=MID"} + bad);
         EXPECT_EQ(r.exitCode, 2) << bad.join(' ').toStdString();
