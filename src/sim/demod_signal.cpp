@@ -138,6 +138,8 @@ std::uint64_t DemodSignal::counted(double fromMs, double toMs) const {
 }
 
 std::optional<std::uint8_t> DemodSignal::read(std::uint16_t reg, std::uint8_t stored) {
+    // Most reads are of registers the signal does not touch: no time taken.
+    if (!S::SetByDemodulator(reg)) return std::nullopt;
     const double now = rf_->nowMs();
     const LockStages st = rf_->stagesAt(now);
     const SignalConditions& c = rf_->conditions();
