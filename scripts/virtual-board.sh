@@ -38,6 +38,7 @@ program=()
 for arg in "$@"; do
   case "$arg" in
     --nim=*|--fault=*|--i2c-trace=*|--i2c-seed=*|--usb-latency-us=*|--usb-timing=*|--ts-rate=*|--ts-file=*|\
+    --signal=*|--system=*|--modcod=*|--cn=*|--level=*|--ber=*|--carrier-offset=*|--symbol-rate=*|\
     --unplug-after-*|--slow-host-us=*|--serial=*|--next-board|--boards=*)
       # The board reads its options split at blanks.
       case "$arg" in *[[:space:]]*) echo "virtual-board: no blanks in board options: '$arg'" >&2; exit 2;; esac

@@ -59,6 +59,13 @@ BoardOption checkBoardOption(const std::string& arg, std::string* error) {
     return apply(arg, scratch, error);
 }
 
+bool checkBoardOptionsTogether(const std::vector<std::string>& options, std::string* error) {
+    sim::BoardSetup setup;
+    for (const std::string& arg : options)
+        if (apply(arg, setup, error) == BoardOption::Malformed) return false;
+    return true;
+}
+
 std::string boardOptionsHelp() {
     return "\nSimulated chips and stream source (with --simulate):\n" + sim::boardOptionsHelp();
 }

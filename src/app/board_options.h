@@ -15,6 +15,9 @@ enum class BoardOption { NotMine, Accepted, Malformed };
 // Whether some part of the simulated board takes the argument; *error says
 // why for a malformed one.
 BoardOption checkBoardOption(const std::string& arg, std::string* error);
+// Whether the board's options, each fine alone, also go together (a MODCOD
+// that the delivery system given cannot carry does not).
+bool checkBoardOptionsTogether(const std::vector<std::string>& options, std::string* error);
 std::string boardOptionsHelp();
 // Fits the channel devices to the board, configured by the options. A
 // warning (for instance a trace file that cannot be written) goes to *warning.

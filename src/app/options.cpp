@@ -279,6 +279,7 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
     }
     for (std::size_t k = 0; k < o.fails.size(); ++k)
         if (!checkFault(faultTexts[k], o.fails[k], o.devices, error)) return false;
+    if (!checkBoardOptionsTogether(o.boardOptions, error)) return false;
     if (!o.simulate && !o.boardOptions.empty()) {
         *error = "'" + o.boardOptions.front() + "' acts on the simulated board; add --simulate";
         return false;

@@ -217,7 +217,7 @@ bool BoardCheck::registers(CheckOutcome& o, QString* detail) {
         ++f.registers;
         if (r.image) ++f.imaged;
         if (!r.read) ++f.failedReads;
-        if (r.differs()) {
+        if (r.mismatch()) {
             ++f.differing;
             differing << QString::fromLatin1(r.name.data(), static_cast<qsizetype>(r.name.size()));
         }

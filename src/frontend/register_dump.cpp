@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "catalogues/stv0903_signal.h"
 #include "frontend/demod_image.h"
 #include "i2c/register_access.h"
 
@@ -61,6 +62,7 @@ std::vector<RegisterReading> ReadAllRegisters(i2c::RegisterAccess& bus, std::uin
         r.read = ops[i].ok;
         r.value = ops[i].value;
         r.image = ImageValue(reg.Address, demodAddress);
+        r.measured = STV0903Signal::SetByDemodulator(reg.Address);
         rows.push_back(r);
     }
     return rows;

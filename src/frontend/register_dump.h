@@ -24,10 +24,16 @@ struct RegisterReading {
     bool read = false;  // false: the transaction failed, value means nothing
     std::uint8_t value = 0;
     std::optional<std::uint8_t> image;  // the default image's value, if it has one
+    // The demodulator writes it itself while it searches for and tracks a
+    // signal: what it reads is a measurement.
+    bool measured = false;
 
     // A register the image sets that does not hold the image's value (a
     // failed read counts as not holding it).
     bool differs() const { return image && (!read || value != *image); }
+    // A difference that tells something about the chip: a measured register
+    // only has to be readable, the image merely starts its search there.
+    bool mismatch() const { return image && (!read || (value != *image && !measured)); }
 };
 
 // The value the default image writes to reg on a demodulator at that

@@ -8,6 +8,7 @@
 
 #include "sim/channel_a.h"
 #include "sim/channel_device.h"
+#include "sim/rf_signal.h"
 #include "sim/ts_source.h"
 #include "usb/platform_services.h"
 
@@ -17,6 +18,9 @@ struct BoardSetup {
     // The command line gets the real chip's USB timing.
     ChannelAOptions channelA = ChannelAOptions::commandLineDefaults();
     ChannelBOptions channelB;
+    // What reaches the NIM: the demodulator's registers and the stream on
+    // channel B both follow it.
+    SignalConditions signal;
 };
 
 // The EEPROM serial of the simulated board at place (from 0) on its bus:
@@ -32,8 +36,8 @@ struct BoardChannels {
     std::unique_ptr<ChannelDevice> b;
 };
 
-// Builds both channels; false (with *error) when the stream file cannot be
-// read. A trace file that cannot be written only warns.
+// Builds both channels around one signal; false (with *error) when the
+// stream file cannot be read. A trace file that cannot be written only warns.
 bool makeBoardChannels(const BoardSetup& setup, usb::Clock& clock, BoardChannels* channels,
                        std::string* error, std::string* warning);
 

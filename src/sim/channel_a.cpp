@@ -140,7 +140,7 @@ std::string channelAOptionsHelp() {
            "  --fault=mpsse-silent      the MPSSE engine takes commands but never answers\n";
 }
 
-ChannelA::ChannelA(const ChannelAOptions& options, usb::Clock& clock) {
+ChannelA::ChannelA(const ChannelAOptions& options, usb::Clock& clock, std::shared_ptr<RfInput> signal) {
     if (!options.i2cTracePath.empty()) {
         trace_ = std::make_unique<VcdWriter>(options.i2cTracePath);
         if (trace_->isOpen()) {
@@ -162,7 +162,8 @@ ChannelA::ChannelA(const ChannelAOptions& options, usb::Clock& clock) {
         df.scratchStuck = f.scratchStuck;
         df.imageFailsAt = f.imageFailsAt;
         const std::uint8_t address = options.nim == Nim::Earda ? 0xD4 : 0xD0;
-        demod_ = std::make_unique<Demodulator>(address, bus_, tunerSegment, df);
+        if (!signal) signal = std::make_shared<RfInput>(SignalConditions{}, clock);
+        demod_ = std::make_unique<Demodulator>(address, bus_, tunerSegment, df, std::move(signal));
         demod_->setAckLoss(ackLoss_.get());
         demod_->attach(bus_, I2cBus::kMainSegment);
     }
@@ -185,8 +186,8 @@ void ChannelA::closed() {
 }
 
 std::unique_ptr<ChannelDevice> makeChannelA(const ChannelAOptions& options, usb::Clock& clock,
-                                             std::string* error) {
-    auto channel = std::make_unique<ChannelA>(options, clock);
+                                             std::string* error, std::shared_ptr<RfInput> signal) {
+    auto channel = std::make_unique<ChannelA>(options, clock, std::move(signal));
     if (error) *error = channel->traceError();
     return channel;
 }

@@ -12,6 +12,7 @@
 #include "sim/i2c_bus.h"
 #include "sim/i2c_slaves.h"
 #include "sim/mpsse_engine.h"
+#include "sim/option_text.h"
 #include "sim/vcd_writer.h"
 #include "usb/platform_services.h"
 
@@ -49,12 +50,6 @@ struct ChannelAOptions {
     }
 };
 
-enum class OptionParse {
-    NotMine,    // not a channel A option: let another parser look at it
-    Accepted,
-    Malformed,  // a channel A option with a bad value; *error says why
-};
-
 // One command-line argument: --nim=earda|sharp, --fault=NAME[=VALUE] for the
 // channel A faults, --i2c-trace=FILE, --usb-latency-us=N, --usb-timing=real|ideal,
 // --i2c-seed=N.
@@ -67,8 +62,9 @@ std::string channelAOptionsHelp();
 class ChannelA : public ChannelDevice {
 public:
     // When the trace file cannot be created the channel works without it and
-    // traceError() says so.
-    ChannelA(const ChannelAOptions& options, usb::Clock& clock);
+    // traceError() says so. The demodulator receives signal, or, without
+    // one, the default signal (locked from power-up).
+    ChannelA(const ChannelAOptions& options, usb::Clock& clock, std::shared_ptr<RfInput> signal = nullptr);
     ~ChannelA() override;
 
     void write(const std::uint8_t* data, std::size_t count) override { engine_->write(data, count); }
@@ -105,6 +101,7 @@ private:
 // error is given it receives a warning for a trace file that could not be
 // created (empty otherwise).
 std::unique_ptr<ChannelDevice> makeChannelA(const ChannelAOptions& options, usb::Clock& clock,
-                                             std::string* error = nullptr);
+                                             std::string* error = nullptr,
+                                             std::shared_ptr<RfInput> signal = nullptr);
 
 }  // namespace sim

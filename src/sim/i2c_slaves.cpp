@@ -57,8 +57,10 @@ std::uint8_t RegisterFile8Slave::transmit() {
     return value;
 }
 
-Demodulator::Demodulator(std::uint8_t address, I2cBus& bus, int tunerSegment, Faults faults)
+Demodulator::Demodulator(std::uint8_t address, I2cBus& bus, int tunerSegment, Faults faults,
+                         std::shared_ptr<RfInput> signal)
     : RegisterFile16Slave(address), bus_(bus), tunerSegment_(tunerSegment), faults_(faults) {
+    if (signal) signal_ = std::make_unique<DemodSignal>(std::move(signal));
     poke(kIdentity, faults_.chipId.value_or(kChipId));
 }
 
@@ -93,7 +95,14 @@ bool Demodulator::store(std::uint16_t reg, std::uint8_t value) {
     if (reg == kScratch && faults_.scratchStuck) return true;
     RegisterFile16Slave::store(reg, value);
     if (reg == kRepeater) bus_.setJoined(tunerSegment_, value & 0x80);
+    if (signal_) signal_->written(reg, value);
     return true;
+}
+
+std::uint8_t Demodulator::load(std::uint16_t reg) {
+    if (signal_)
+        if (const auto value = signal_->read(reg, peek(reg))) return *value;
+    return RegisterFile16Slave::load(reg);
 }
 
 // Power-on contents: a status register with the lock bit set, the rest in

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "sim/demod_signal.h"
 #include "sim/i2c_bus.h"
 
 namespace sim {
@@ -63,7 +65,8 @@ private:
 
 // The demodulator: a 64K register file with its identity at 0xF100 and the
 // I2C repeater control at 0xF12A, whose bit 7 joins the tuner's bus segment
-// to the main bus.
+// to the main bus. Given a signal, its status and measurement registers
+// read what the chip makes of that signal.
 class Demodulator : public RegisterFile16Slave {
 public:
     static constexpr std::uint16_t kIdentity = 0xF100;
@@ -83,7 +86,9 @@ public:
     };
 
     // tunerSegment: the bus segment the repeater switches onto the main bus.
-    Demodulator(std::uint8_t address, I2cBus& bus, int tunerSegment, Faults faults);
+    // Without a signal every register is plain storage.
+    Demodulator(std::uint8_t address, I2cBus& bus, int tunerSegment, Faults faults,
+                std::shared_ptr<RfInput> signal = nullptr);
 
     bool repeaterOn() const { return bus_.joined(tunerSegment_); }
     // Register writes received since the first write to 0xF113.
@@ -91,11 +96,13 @@ public:
 
 protected:
     bool store(std::uint16_t reg, std::uint8_t value) override;
+    std::uint8_t load(std::uint16_t reg) override;
 
 private:
     bool refuses(std::uint16_t reg);
 
     I2cBus& bus_;
+    std::unique_ptr<DemodSignal> signal_;
     int tunerSegment_;
     Faults faults_;
     bool counting_ = false;

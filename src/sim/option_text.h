@@ -1,5 +1,5 @@
-// Two pieces of command-line reading shared by every parser of options: the
-// simulated board's, the virtual USB board's and the program's own.
+// Command-line reading shared by every parser of options: the simulated
+// board's, the virtual USB board's and the program's own.
 #pragma once
 
 #include <charconv>
@@ -8,6 +8,13 @@
 #include <system_error>
 
 namespace sim {
+
+// What a parser of the board's options made of one argument.
+enum class OptionParse {
+    NotMine,    // not this parser's option: let another parser look at it
+    Accepted,
+    Malformed,  // its option, with a bad value; *error says why
+};
 
 // Whether arg starts with prefix ("--ts-rate="); the rest goes to *value.
 inline bool optionValue(const std::string& arg, std::string_view prefix, std::string* value) {

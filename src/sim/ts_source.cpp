@@ -356,8 +356,9 @@ std::string channelBOptionsHelp() {
 
 // ---------------------------------------------------------------------------
 
-TsFifo::TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file)
-    : opts_(opts), clock_(clock), file_(std::move(file)),
+TsFifo::TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file,
+               std::shared_ptr<const RfInput> signal)
+    : opts_(opts), clock_(clock), signal_(std::move(signal)), file_(std::move(file)),
       ring_(new std::uint8_t[RingSize]) {
     if (file_.empty()) {
         rateMbit_ = opts_.rateMbit.value_or(DefaultTsRateMbit);
@@ -459,14 +460,37 @@ void TsFifo::produce(std::uint64_t packets) {
     moveChipToDriver();
 }
 
+void TsFifo::produceWhileLocked(std::uint64_t packets, std::uint64_t fromMs, std::uint64_t toMs) {
+    if (!signal_) {
+        produce(packets);
+        return;
+    }
+    // The lock changes at most once in between: the packets of the locked
+    // share pass, the others are lost before the FIFO, and the stream goes
+    // on from the packet due when the lock comes back.
+    const auto from = static_cast<double>(fromMs), to = static_cast<double>(toMs);
+    const double share = to > from ? signal_->streamingMsBetween(from, to) / (to - from)
+                                   : signal_->stagesAt(to).ts ? 1.0 : 0.0;
+    const auto passing = static_cast<std::uint64_t>(std::llround(static_cast<double>(packets) * share));
+    if (signal_->stagesAt(from).ts) {
+        produce(passing);
+        skipPackets(packets - passing);
+    } else {
+        skipPackets(packets - passing);
+        produce(passing);
+    }
+}
+
 void TsFifo::advance() {
     const std::uint32_t now = clock_.tickCount();
+    const std::uint64_t before = elapsedMs_;
     elapsedMs_ += static_cast<std::uint32_t>(now - lastTick_);
     lastTick_ = now;
     if (opts_.none) return;
     if (rateMbit_ <= 0) {
         // As fast as read: the source fills whatever room there is, never more.
         moveChipToDriver();
+        if (signal_ && !signal_->stagesAt(static_cast<double>(elapsedMs_)).ts) return;
         std::size_t room = ChipFifoSize - chip_;
         if (open_ && inTask_ && driver_ < MaxRateLeadBytes) room += MaxRateLeadBytes - driver_;
         produce(room / TsPacketSize);
@@ -477,7 +501,7 @@ void TsFifo::advance() {
     if (due > packetsDue_) {
         const std::uint64_t n = due - packetsDue_;
         packetsDue_ = due;
-        produce(n);
+        produceWhileLocked(n, before, elapsedMs_);
     } else {
         moveChipToDriver();
     }
@@ -600,10 +624,11 @@ bool loadTsFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::
 }  // namespace
 
 std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
-                                     std::string* error, std::string* warning) {
+                                     std::string* error, std::string* warning,
+                                     std::shared_ptr<const RfInput> signal) {
     std::vector<std::uint8_t> bytes;
     if (!opts.file.empty() && !loadTsFile(opts.file, bytes, error)) return nullptr;
-    auto fifo = std::make_unique<TsFifo>(opts, clock, std::move(bytes));
+    auto fifo = std::make_unique<TsFifo>(opts, clock, std::move(bytes), std::move(signal));
     if (warning && !opts.file.empty() && !opts.rateMbit && !fifo->rateFromPcr()) {
         char rate[32];
         std::snprintf(rate, sizeof rate, "%g", DefaultTsRateMbit);

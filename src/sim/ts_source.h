@@ -18,6 +18,7 @@
 
 #include "sim/channel_a.h"  // OptionParse, shared by the board's option parsers
 #include "sim/channel_device.h"
+#include "sim/rf_signal.h"
 #include "sim/usb_bridge.h"
 #include "usb/platform_services.h"
 
@@ -137,8 +138,11 @@ public:
     static constexpr std::size_t ShortReadBytes = 500;
 
     // The source starts at construction, as a powered board would. A looped
-    // file must be a non-empty run of whole 188-byte packets.
-    TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file = {});
+    // file must be a non-empty run of whole 188-byte packets. With a signal,
+    // the demodulator delivers packets only while its transport stream is
+    // locked; without one, always.
+    TsFifo(const ChannelBOptions& opts, usb::Clock& clock, std::vector<std::uint8_t> file = {},
+           std::shared_ptr<const RfInput> signal = nullptr);
 
     void write(const std::uint8_t* data, std::size_t count) override;
     std::size_t available() override;
@@ -165,6 +169,9 @@ private:
     void advance();
     // Produces count packets into the FIFO (what does not fit is dropped).
     void produce(std::uint64_t packets);
+    // The packets due between two moments, as far as the demodulator's lock
+    // lets them through; the rest never reaches the FIFO.
+    void produceWhileLocked(std::uint64_t packets, std::uint64_t fromMs, std::uint64_t toMs);
     void nextPacket(std::uint8_t* dst);
     void skipPackets(std::uint64_t count);
     void pushChip(const std::uint8_t* data, std::size_t count);
@@ -176,6 +183,7 @@ private:
     usb::Clock& clock_;
     double rateMbit_ = DefaultTsRateMbit;
     bool rateFromPcr_ = false;
+    std::shared_ptr<const RfInput> signal_;
     std::vector<std::uint8_t> file_;
     std::size_t filePos_ = 0;
     std::uint64_t fileCopy_ = 0;  // how many times the file has been played through
@@ -212,6 +220,7 @@ constexpr std::uint64_t MaxTsFileBytes = 256ull << 20;
 // packets that each start with the sync byte. A file played at its own rate
 // whose PCRs tell none plays at DefaultTsRateMbit, and *warning says so.
 std::unique_ptr<TsFifo> makeChannelB(const ChannelBOptions& opts, usb::Clock& clock,
-                                     std::string* error = nullptr, std::string* warning = nullptr);
+                                     std::string* error = nullptr, std::string* warning = nullptr,
+                                     std::shared_ptr<const RfInput> signal = nullptr);
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include "frontend/demod_image.h"
 #include "frontend/link_test.h"
 #include "frontend/register_dump.h"
+#include "catalogues/stv0903_signal.h"
 
 using frontend::FindRegister;
 
@@ -45,4 +46,25 @@ TEST(RegisterCsv, FailedReadsCountAsDifferingOnlyWhereTheImageHasAValue) {
               "VTH23,0xF535,,0x11,yes\n"
               "FSKRAGC,0xF17C,,,\n");
     EXPECT_EQ(frontend::RegisterLine(*FindRegister("MID"), 0x20), "MID (0xF100) = 0x20");
+}
+
+// What the demodulator measures itself only has to be readable: the image
+// merely starts its search there.
+TEST(RegisterReading, MeasurementsNeedOnlyBeReadable) {
+    frontend::RegisterReading sfr{"SFR3", 0xF464, true, 0x34, 0x07, true};
+    EXPECT_TRUE(sfr.differs());
+    EXPECT_FALSE(sfr.mismatch());
+    sfr.read = false;
+    EXPECT_TRUE(sfr.mismatch());
+    const frontend::RegisterReading vth{"VTH34", 0xF536, true, 0x00, 0x22, false};
+    EXPECT_TRUE(vth.mismatch());
+    const frontend::RegisterReading mid{"MID", 0xF100, false, 0x00, std::nullopt, false};
+    EXPECT_FALSE(mid.mismatch());
+}
+
+// The signal figures scale with the master clock the default image sets up:
+// its PLL settings must be the ones the chip's facts assume.
+TEST(ImageValue, PllSettingsGiveTheMasterClockTheSignalFiguresAssume) {
+    EXPECT_EQ(frontend::ImageValue(STV0903Signal::NCOARSE, 0xD4), STV0903Signal::ImageNcoarse);
+    EXPECT_EQ(frontend::ImageValue(STV0903Signal::SYNTCTRL, 0xD4), STV0903Signal::ImageSyntctrl);
 }

@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "catalogues/stv0903_signal.h"
 #include "sim/ts_source.h"
 #include "support/test_clip.h"
 #include "support/ts_check.h"
@@ -218,6 +219,23 @@ TEST_F(VirtualBoard, UnplugDuringLinkTestEndsPromptly) {
 // the second one's channels are the program's: the window's link test
 // passes on it, and register reads reach it and not the first. Unchosen,
 // both serials are listed and start-up goes no further.
+// The virtual board builds its demodulator from the same signal options.
+TEST_F(VirtualBoard, SignalOptionsReachTheDemodulator) {
+    const QStringList board = {"--cn=7.5", "--modcod=8psk-2/3"};
+    int value[2] = {-1, -1};
+    const char* noise[2] = {"NNOSPLHT1", "NNOSPLHT0"};
+    for (int k = 0; k < 2; ++k) {
+        const ProgramRun r = runOnVirtualBoard(board, {"regs", QString("--read=") + noise[k]}, dir.path());
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        value[k] = r.out.section(" = 0x", 1).trimmed().toInt(nullptr, 16);
+    }
+    EXPECT_NEAR(STV0903Signal::Lookup(STV0903Signal::Dvbs2CnTable, value[0] << 8 | value[1]), 7.5, 0.2);
+    ProgramRun r = runOnVirtualBoard(board, {"regs", "--read=DMDMODCOD"}, dir.path());
+    EXPECT_EQ(r.out, "DMDMODCOD (0xF411) = 0x34\n");  // MODCOD 13
+    r = runOnVirtualBoard({"--signal=none"}, {"regs", "--read=DSTATUS"}, dir.path());
+    EXPECT_EQ(r.out, "DSTATUS (0xF412) = 0x00\n");
+}
+
 TEST_F(VirtualBoard, OneOfTwoBoardsIsChosenBySerial) {
     const QStringList bus = {"--fault=demod-absent", "--next-board", "--serial=FTX99"};
     ProgramRun r = runOnVirtualBoard(bus, {"--list-boards"}, dir.path());
