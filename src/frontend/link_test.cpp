@@ -1,6 +1,7 @@
 #include "frontend/link_test.h"
 
 #include <array>
+#include <vector>
 
 #include "frontend/demod_image.h"
 #include "frontend/tuners.h"
@@ -20,14 +21,16 @@ constexpr std::int32_t ImageFailurePenalty = 300;
 
 QString number(std::int64_t n) { return QString::number(n); }
 
-// Reads the scratch register a thousand times; a failed read whose byte is
-// not the test value counts twice.
+// Reads the scratch register a thousand times, in one transfer so that an
+// engine that queues can send many reads per USB round trip; a failed read
+// whose byte is not the test value counts twice.
 std::int32_t readLoop(i2c::RegisterAccess& m, std::uint8_t demod) {
+    std::vector<i2c::RegisterOp> ops(ReadLoopCount, i2c::RegisterOp::read(RegScratch));
+    m.Transfer(demod, ops);
     std::int32_t errors = 0;
-    for (int i = 0; i < ReadLoopCount && !m.LinkLost(); ++i) {
-        std::uint8_t value = 0;
-        if (!m.ReadRegister(demod, RegScratch, value)) ++errors;
-        if (value != TestValue) ++errors;
+    for (const i2c::RegisterOp& op : ops) {
+        if (!op.ok) ++errors;
+        if (op.value != TestValue) ++errors;
     }
     return errors;
 }
@@ -37,19 +40,24 @@ struct PatternErrors {
     std::int32_t reads = 0;
 };
 
-// 256 rounds of i and 255 - i written and read back.
+// 256 rounds of i and 255 - i written and read back, in one transfer.
 PatternErrors patternTest(i2c::RegisterAccess& m, std::uint8_t demod) {
+    std::vector<i2c::RegisterOp> ops;
+    ops.reserve(4 * 256);
+    for (int i = 0; i <= 255; ++i) {
+        for (const int v : {i, 255 - i}) {
+            ops.push_back(i2c::RegisterOp::write(RegScratch, static_cast<std::uint8_t>(v)));
+            ops.push_back(i2c::RegisterOp::read(RegScratch));
+        }
+    }
+    m.Transfer(demod, ops);
     PatternErrors e;
-    auto writeRead = [&](std::uint8_t v) {
-        if (m.LinkLost()) return;
-        if (!m.WriteRegister(demod, RegScratch, v)) ++e.writes;
-        std::uint8_t got = 0;
-        if (!m.ReadRegister(demod, RegScratch, got)) ++e.reads;
-        if (got != v) ++e.reads;
-    };
-    for (int i = 0; i <= 255 && !m.LinkLost(); ++i) {
-        writeRead(static_cast<std::uint8_t>(i));
-        writeRead(static_cast<std::uint8_t>(255 - i));
+    for (std::size_t k = 0; k < ops.size(); k += 2) {
+        const i2c::RegisterOp& write = ops[k];
+        const i2c::RegisterOp& read = ops[k + 1];
+        if (!write.ok) ++e.writes;
+        if (!read.ok) ++e.reads;
+        if (read.value != write.value) ++e.reads;
     }
     return e;
 }
