@@ -28,6 +28,7 @@ constexpr std::uint8_t BitsOut = 0x13;
 constexpr std::uint8_t BytesIn = 0x25;
 constexpr std::uint8_t BitsIn = 0x27;
 constexpr std::uint8_t SendImmediate = 0x87;
+constexpr std::uint8_t ClockBytesOnly = 0x8F;  // n x 8 clocks, no data
 constexpr std::uint8_t BadCommandEcho = 0xFA;
 
 // Each line is held for four pin writes around a start or stop edge, as the
@@ -85,10 +86,8 @@ struct QueuedI2c::Batch {
     }
 };
 
-namespace {
-
 // The MPSSE commands of one transaction's steps, appended to a batch.
-class Encoder {
+class QueuedI2c::Encoder {
 public:
     Encoder(QueuedI2c::Batch& batch, std::uint8_t& pins) : b_(batch), pins_(pins) {}
 
@@ -142,6 +141,16 @@ public:
         b_.clocks += 9;
     }
 
+    // The bus left alone for at least `us`: the engine clocks with both
+    // lines released (after a stop), so nothing reaches the wire, and the
+    // time is the engine's own, whatever the host does meanwhile.
+    void idle(std::uint32_t us) {
+        const std::uint32_t bytes = static_cast<std::uint32_t>((std::uint64_t{us} * QueuedI2c::BusHz + 7'999'999) / 8'000'000);
+        if (bytes == 0) return;
+        put({ClockBytesOnly, static_cast<std::uint8_t>((bytes - 1) & 0xFF), static_cast<std::uint8_t>((bytes - 1) >> 8)});
+        b_.clocks += 8 * bytes;
+    }
+
 private:
     void put(std::initializer_list<std::uint8_t> bytes) {
         b_.commands.insert(b_.commands.end(), bytes.begin(), bytes.end());
@@ -159,6 +168,8 @@ private:
     bool redrive_ = false;
 };
 
+namespace {
+
 int attemptsOf(const RegisterOp& op) {
     return op.kind == RegisterOp::Kind::Read ? ReadAttempts : WriteAttempts;
 }
@@ -171,7 +182,9 @@ int attemptsOf(const RegisterOp& op) {
 class QueuedI2c::Run {
 public:
     Run(QueuedI2c& q, std::uint8_t device, std::span<RegisterOp> ops, bool stopAtFailure)
-        : q_(q), device_(device), ops_(ops), stopAtFailure_(stopAtFailure), state_(ops.size()) {}
+        : q_(q), device_(device), ops_(ops), stopAtFailure_(stopAtFailure), state_(ops.size()) {
+        for (const RegisterOp& op : ops) budget_ += static_cast<std::uint64_t>(attemptsOf(op));
+    }
 
     void go() {
         while (!q_.LinkLost() && !q_.stalled_) {
@@ -245,6 +258,9 @@ private:
     // and writes it; false when nothing went out.
     bool fill() {
         if (halted_ || q_.LinkLost() || q_.stalled_) return false;
+        // However the redos cascade, no more transactions go out than the
+        // ops' attempts add up to; what is not done then has failed.
+        if (sent_ >= budget_) return false;
         Batch b;
         b.commands.reserve(MaxBatchBytes);
         for (;;) {
@@ -286,9 +302,11 @@ private:
             if (fresh) ++next_;
             else queue_.pop_front();
             ++q_.stats_.transactions;
+            ++sent_;
             if (s.op == Slot::NoOp || state_[s.op].sent) ++q_.stats_.redone;
             if (s.op != Slot::NoOp) state_[s.op].sent = true;
             b.slots.push_back(s);
+            if (sent_ >= budget_) break;
         }
         if (b.slots.empty()) return false;
         b.commands.push_back(SendImmediate);
@@ -315,27 +333,103 @@ private:
     }
 
     // The valid slots behind slot `index` of the oldest batch that work on
-    // reg, taken out of their batches to be queued again, in the order they
-    // went out. With onlyBeforeWrite, none unless one of them is a write: a
-    // read behind a read commutes with it, a write does not.
-    std::vector<Slot> takeLater(std::size_t index, std::uint16_t reg, bool onlyBeforeWrite) {
+    // reg, in the order they went out.
+    std::vector<Slot*> laterOn(std::size_t index, std::uint16_t reg) {
         std::vector<Slot*> found;
-        bool write = false;
         for (std::size_t bi = 0; bi < inFlight_.size(); ++bi) {
             std::vector<Slot>& slots = inFlight_[bi].slots;
-            for (std::size_t i = bi == 0 ? index + 1 : 0; i < slots.size(); ++i) {
-                if (!slots[i].valid || slots[i].reg != reg) continue;
-                found.push_back(&slots[i]);
-                write = write || slots[i].write;
-            }
+            for (std::size_t i = bi == 0 ? index + 1 : 0; i < slots.size(); ++i)
+                if (slots[i].valid && slots[i].reg == reg) found.push_back(&slots[i]);
         }
-        std::vector<Slot> later;
-        if (onlyBeforeWrite && !write) return later;
-        for (Slot* s : found) {
+        return found;
+    }
+
+    // Takes the slots out of their batches to go again: their answers will
+    // mean nothing.
+    static std::vector<Slot> take(const std::vector<Slot*>& slots) {
+        std::vector<Slot> taken;
+        for (Slot* s : slots) {
             s->valid = false;
-            later.push_back(*s);
+            taken.push_back(*s);
         }
-        return later;
+        return taken;
+    }
+
+    std::uint8_t valueOf(const Slot& s) const { return s.op == Slot::NoOp ? s.value : ops_[s.op].value; }
+
+    // The value the last write among the slots leaves, if one writes.
+    std::optional<std::uint8_t> lastWritten(const std::vector<Slot*>& slots) const {
+        std::optional<std::uint8_t> last;
+        for (const Slot* s : slots)
+            if (s->write) last = valueOf(*s);
+        return last;
+    }
+
+    // A write that failed goes again from a new start. Behind it on its
+    // register, the reads up to the next write saw the wrong value and go
+    // again after it; whatever came after those saw what it should have,
+    // and only the register's final value is put back behind the redo. A
+    // restoring write that nothing reads any more is not redone: the writes
+    // behind it set the register.
+    void redoWrite(std::size_t index, const Slot& s) {
+        const std::vector<Slot*> later = laterOn(index, s.reg);
+        std::vector<Slot*> readsBefore;
+        for (Slot* t : later) {
+            if (t->write) break;
+            readsBefore.push_back(t);
+        }
+        const auto last = lastWritten(later);
+        if (s.op == Slot::NoOp && readsBefore.empty() && last) return;
+        std::vector<Slot> group{s};
+        for (const Slot& t : take(readsBefore)) group.push_back(t);
+        if (last) group.push_back(restoreSlot(s.reg, *last));
+        requeue(group);
+    }
+
+    // A restoring write that failed for good: the reads that needed its
+    // value (behind it, up to the next write of the register, in flight or
+    // still queued) cannot be given it and fail for good.
+    void failDependents(std::size_t index, std::uint16_t reg) {
+        bool writeSeen = false;
+        for (Slot* t : laterOn(index, reg)) {
+            if (t->write) {
+                writeSeen = true;
+                break;
+            }
+            t->valid = false;
+            if (t->op != Slot::NoOp) failForGood(*t);
+        }
+        if (writeSeen) return;
+        for (auto it = queue_.begin(); it != queue_.end();) {
+            if (it->reg != reg) {
+                ++it;
+                continue;
+            }
+            if (it->write) break;
+            if (it->op != Slot::NoOp) failForGood(*it);
+            it = queue_.erase(it);
+        }
+    }
+
+    // A read that failed goes again from a new start; if writes of its
+    // register went out behind it, it gets the register's value from before
+    // them for its redo, and the final value is put back after it.
+    void redoRead(std::size_t index, const Slot& s) {
+        const std::vector<Slot*> later = laterOn(index, s.reg);
+        const auto last = lastWritten(later);
+        if (!last) {
+            requeue({s});
+            return;
+        }
+        if (const auto& base = regs_[s.reg].lastWrite) {
+            requeue({restoreSlot(s.reg, *base), s, restoreSlot(s.reg, *last)});
+            return;
+        }
+        // Its value cannot be given back (the writes are kept from
+        // overtaking such a read; this is the safe way all the same).
+        std::vector<Slot> group{s};
+        for (const Slot& t : take(later)) group.push_back(t);
+        requeue(group);
     }
 
     void requeue(const std::vector<Slot>& items) { queue_.insert(queue_.begin(), items.begin(), items.end()); }
@@ -375,23 +469,18 @@ private:
             if (s.op == Slot::NoOp) {
                 if (ok) {
                     reg.lastWrite = s.value;
-                    continue;
-                }
-                if (halted_) continue;
-                std::vector<Slot> redo;
-                std::vector<Slot> later = takeLater(i, s.reg, false);
-                if (s.restoreTries + 1 < WriteAttempts) {
+                } else if (halted_) {
+                } else if (s.restoreTries + 1 < WriteAttempts) {
                     Slot again = s;
                     ++again.restoreTries;
-                    redo.push_back(again);
+                    redoWrite(i, again);
                 } else {
-                    // The read behind it goes out without its base value; the
-                    // writes behind that wait for it (its base is unknown now).
+                    failDependents(i, s.reg);
+                    // Unknown from here on: no write may overtake the reads
+                    // that follow until one has set the register.
                     reg.lastWrite.reset();
                     reg.writeSent = false;
                 }
-                redo.insert(redo.end(), later.begin(), later.end());
-                requeue(redo);
                 continue;
             }
 
@@ -413,11 +502,12 @@ private:
             if (st.attempts >= attemptsOf(op)) {
                 failForGood(s);
                 // What went out behind a failed write came after its last
-                // attempt, as it would have; what comes later must not
-                // overtake reads whose value is unknown now.
+                // attempt, as it would have; but no later write may overtake
+                // a read of a value that is unknown now: they go again, the
+                // writes held back behind the reads.
                 if (s.write && !halted_) {
                     reg.writeSent = false;
-                    requeue(takeLater(i, s.reg, false));
+                    requeue(take(laterOn(i, s.reg)));
                 }
                 continue;
             }
@@ -425,17 +515,8 @@ private:
                 st.unresolved = true;
                 ++unresolved_;
             }
-            // Redone from a new start; what went out behind it on the same
-            // register and must not overtake it goes again after it.
-            std::vector<Slot> redo;
-            std::vector<Slot> later = takeLater(i, s.reg, !s.write);
-            if (!s.write && !later.empty() && reg.lastWrite) {
-                // The writes that overtook the read are undone first.
-                redo.push_back(restoreSlot(s.reg, *reg.lastWrite));
-            }
-            redo.push_back(s);
-            redo.insert(redo.end(), later.begin(), later.end());
-            requeue(redo);
+            if (s.write) redoWrite(i, s);
+            else redoRead(i, s);
         }
     }
 
@@ -512,6 +593,8 @@ private:
     std::deque<Batch> inFlight_;
     bool halted_ = false;  // stopAtFailure: an op failed for good
     int unresolved_ = 0;
+    std::uint64_t budget_ = 0;
+    std::uint64_t sent_ = 0;
 };
 
 QueuedI2c::QueuedI2c(usb::ChannelLayer& channels, usb::Clock& clock, std::uint8_t pins)
@@ -632,30 +715,26 @@ void QueuedI2c::Transfer(std::uint8_t device, std::span<RegisterOp> ops, bool st
     restoreTimeouts();
 }
 
-bool QueuedI2c::runAlone(Batch& batch) {
-    if (!prepare()) return false;
+QueuedI2c::Io QueuedI2c::runAlone(Batch& batch) {
+    if (!prepare()) return Io::Lost;
     batch.commands.push_back(SendImmediate);
-    ++stats_.transactions;
+    stats_.transactions += batch.slots.size();
     Io r = writeBatch(batch);
     if (r == Io::Ok) r = readAnswers(batch);
     restoreTimeouts();
     if (r == Io::TimedOut) {
         ++stats_.timeouts;
-        ++notAcknowledged_;
+        notAcknowledged_ += batch.slots.size();
         resync();
-        return false;
     }
-    if (r == Io::Lost) return false;
-    bool ok = true;
-    for (const Slot& s : batch.slots) {
-        for (std::uint32_t k = 0; k < s.acks; ++k) {
-            if (batch.answers[s.answerAt + k] & 0x01) {
-                ++notAcknowledged_;
-                ok = false;
-            }
-        }
-    }
-    return ok;
+    return r;
+}
+
+bool QueuedI2c::acknowledged(const Batch& batch, const Slot& slot) {
+    std::uint32_t missing = 0;
+    for (std::uint32_t k = 0; k < slot.acks; ++k) missing += batch.answers[slot.answerAt + k] & 0x01;
+    notAcknowledged_ += missing;
+    return missing == 0;
 }
 
 bool QueuedI2c::repeater(std::uint8_t demod, std::uint8_t value, std::uint32_t settleUs) {
@@ -664,51 +743,103 @@ bool QueuedI2c::repeater(std::uint8_t demod, std::uint8_t value, std::uint32_t s
     return Delay(settleUs);
 }
 
-bool QueuedI2c::WriteTunerRegister(std::uint8_t demod, std::uint8_t tuner, std::uint8_t reg,
-                                   std::uint8_t value) {
-    if (!repeater(demod, RepeaterOn, RepeaterOnBeforeWriteUs)) return false;
+bool QueuedI2c::behindRepeater(std::uint8_t demod, std::uint32_t settleUs, const TunerSteps& steps,
+                               std::uint32_t acks, std::span<std::uint8_t> data) {
+    if (LinkLost()) return false;
+    auto registerWrite = [&](Encoder& e, std::uint8_t value) {
+        e.start();
+        e.write(static_cast<std::uint8_t>(demod & 0xFE));
+        e.write(static_cast<std::uint8_t>(RepeaterRegister >> 8));
+        e.write(static_cast<std::uint8_t>(RepeaterRegister & 0xFF));
+        e.write(value);
+        e.stop();
+    };
+    auto tunerSlot = [&](Batch& b) {
+        Slot s;
+        s.answerAt = b.answerCount;
+        s.acks = acks;
+        b.slots.push_back(s);
+    };
+    auto keepData = [&](const Batch& b, const Slot& s) {
+        if (b.answers.size() >= s.answerAt + acks + data.size())
+            std::copy_n(b.answers.begin() + s.answerAt + acks, data.size(), data.begin());
+    };
+
+    // All in one batch: the repeater on, its settling time clocked by the
+    // engine with both lines released, the tuner's transaction, the
+    // repeater off and its settling time.
+    Batch b;
+    pins_ &= static_cast<std::uint8_t>(~PinGPIOL0);
+    Encoder e(b, pins_);
+    b.slots.push_back(Slot{});
+    b.slots.back().acks = RegisterAcks;
+    registerWrite(e, RepeaterOn);
+    e.idle(settleUs);
+    tunerSlot(b);
+    steps(e);
+    b.slots.push_back(Slot{});
+    b.slots.back().answerAt = b.answerCount;
+    b.slots.back().acks = RegisterAcks;
+    registerWrite(e, RepeaterOff);
+    e.idle(RepeaterOffUs);
+    if (runAlone(b) == Io::Ok) {
+        const bool on = acknowledged(b, b.slots[0]);
+        const bool tuner = acknowledged(b, b.slots[1]);
+        const bool off = acknowledged(b, b.slots[2]);
+        keepData(b, b.slots[1]);
+        if (on && tuner) return off || repeater(demod, RepeaterOff, RepeaterOffUs);
+        // The tuner's attempt counts if the repeater was on for it.
+        return stepByStep(demod, settleUs, steps, acks, data, TunerAttempts - (on ? 1 : 0));
+    }
+    return stepByStep(demod, settleUs, steps, acks, data, TunerAttempts);
+}
+
+// As the byte-by-byte master goes about it: the repeater on, the tuner's
+// transaction until it is acknowledged, the repeater off.
+bool QueuedI2c::stepByStep(std::uint8_t demod, std::uint32_t settleUs, const TunerSteps& steps,
+                           std::uint32_t acks, std::span<std::uint8_t> data, int attempts) {
+    if (!repeater(demod, RepeaterOn, settleUs)) return false;
     bool ok = false;
-    for (int attempt = 0; attempt < TunerAttempts && !ok && !LinkLost(); ++attempt) {
+    for (int attempt = 0; attempt < attempts && !ok && !LinkLost(); ++attempt) {
         Batch b;
         pins_ &= static_cast<std::uint8_t>(~PinGPIOL0);
         Slot s;
-        s.acks = 3;
+        s.acks = acks;
         b.slots.push_back(s);
         Encoder e(b, pins_);
-        e.start();
-        e.write(tuner);
-        e.write(reg);
-        e.write(value);
-        e.stop();
-        ok = runAlone(b);
-        if (attempt > 0) ++stats_.redone;
+        steps(e);
+        ++stats_.redone;
+        if (runAlone(b) != Io::Ok) continue;
+        ok = acknowledged(b, s);
+        if (b.answers.size() >= acks + data.size()) std::copy_n(b.answers.begin() + acks, data.size(), data.begin());
     }
     // The repeater goes off again whatever the tuner did, unless the link is gone.
     return repeater(demod, RepeaterOff, RepeaterOffUs) && ok;
 }
 
+bool QueuedI2c::WriteTunerRegister(std::uint8_t demod, std::uint8_t tuner, std::uint8_t reg,
+                                   std::uint8_t value) {
+    const TunerSteps steps = [&](Encoder& e) {
+        e.start();
+        e.write(tuner);
+        e.write(reg);
+        e.write(value);
+        e.stop();
+    };
+    return behindRepeater(demod, RepeaterOnBeforeWriteUs, steps, 3, {});
+}
+
 bool QueuedI2c::ReadTunerRegisters(std::uint8_t demod, std::uint8_t tuner,
                                    std::span<std::uint8_t, TunerReadBackSize> buffer) {
-    if (!repeater(demod, RepeaterOn, RepeaterOnBeforeReadUs)) return false;
-    bool ok = false;
-    for (int attempt = 0; attempt < TunerAttempts && !ok && !LinkLost(); ++attempt) {
-        Batch b;
-        pins_ &= static_cast<std::uint8_t>(~PinGPIOL0);
-        Slot s;
-        s.acks = 1;
-        b.slots.push_back(s);
-        Encoder e(b, pins_);
+    const TunerSteps steps = [&](Encoder& e) {
         // No register phase: the tuner answers from its current position.
         e.start();
         e.write(static_cast<std::uint8_t>(tuner | 0x01));
         // Every byte acknowledged, the last one too.
         for (std::size_t i = 0; i < buffer.size(); ++i) e.read(true);
         e.stop();
-        ok = runAlone(b);
-        if (b.answers.size() == 1 + buffer.size()) std::copy(b.answers.begin() + 1, b.answers.end(), buffer.begin());
-        if (attempt > 0) ++stats_.redone;
-    }
-    return repeater(demod, RepeaterOff, RepeaterOffUs) && ok;
+    };
+    return behindRepeater(demod, RepeaterOnBeforeReadUs, steps, 1, buffer);
 }
 
 bool QueuedI2c::Delay(std::uint32_t us) {

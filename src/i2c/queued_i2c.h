@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -85,6 +86,7 @@ public:
     // Commands and answers of one USB write.
     struct Slot;
     struct Batch;
+    class Encoder;
 
 private:
     class Run;
@@ -100,9 +102,18 @@ private:
     // After answers went missing: drops whatever is late and finds the
     // engine's answers in step again by the echo of two bad commands.
     bool resync();
-    // One tuner transaction, written and answered on its own.
-    bool runAlone(Batch& batch);
+    // One batch written and answered on its own.
+    Io runAlone(Batch& batch);
+    // Whether every byte of the slot was acknowledged; counts those that were not.
+    bool acknowledged(const Batch& batch, const Slot& slot);
     bool repeater(std::uint8_t demod, std::uint8_t value, std::uint32_t settleUs);
+    // A tuner transaction behind the repeater of the demodulator at demod:
+    // its steps, how many acknowledges lead its answers, where its data go.
+    using TunerSteps = std::function<void(Encoder&)>;
+    bool behindRepeater(std::uint8_t demod, std::uint32_t settleUs, const TunerSteps& steps, std::uint32_t acks,
+                        std::span<std::uint8_t> data);
+    bool stepByStep(std::uint8_t demod, std::uint32_t settleUs, const TunerSteps& steps, std::uint32_t acks,
+                    std::span<std::uint8_t> data, int attempts);
 
     usb::ChannelLayer& channels_;
     usb::Clock& clock_;

@@ -164,16 +164,18 @@ TEST(QueuedFaults, LinkTestOutcomeIsTheByteMastersUnderEachFault) {
 // acknowledges: every read sees the value of the write before it, and on the
 // wire every transaction that lost an acknowledge went out again from a new
 // start, whole, and no transaction carries a byte twice.
-TEST(QueuedNacks, RedosKeepTheOrderOfOneAtATimeAndStartOver) {
+class QueuedNacks : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(QueuedNacks, RedosKeepTheOrderOfOneAtATimeAndStartOver) {
     sim::ChannelAOptions o = withTiming(sim::UsbTiming::Real);
     o.faults.nackRate = 0.05;
-    o.seed = 7;
+    o.seed = GetParam();
     QueuedRig rig(o);
     const std::uint16_t regs[] = {0xF536, 0xF537, 0xF538};
     std::map<std::uint16_t, std::uint8_t> model;
     for (const std::uint16_t r : regs) model[r] = rig.demod().peek(r);
 
-    std::mt19937 random(11);
+    std::mt19937 random(static_cast<std::uint32_t>(GetParam()));
     std::vector<RegisterOp> ops;
     std::vector<std::uint8_t> expected;
     for (int i = 0; i < 600; ++i) {
@@ -201,6 +203,7 @@ TEST(QueuedNacks, RedosKeepTheOrderOfOneAtATimeAndStartOver) {
     EXPECT_EQ(rig.channelA->bus().contentions(), 0u);
 
     const std::vector<BusTransaction> wire = registerTransactions(rig.monitor.transactions);
+    auto regOf = [](const BusTransaction& t) { return t.written[1] << 8 | t.written[2]; };
     int lost = 0;
     for (std::size_t i = 0; i < wire.size(); ++i) {
         const BusTransaction& t = wire[i];
@@ -208,17 +211,23 @@ TEST(QueuedNacks, RedosKeepTheOrderOfOneAtATimeAndStartOver) {
         EXPECT_EQ(t.written[0], Demod);
         if (t.acknowledged) continue;
         ++lost;
-        // The same transaction again, from its own start, acknowledged.
-        const bool again = std::any_of(wire.begin() + static_cast<std::ptrdiff_t>(i) + 1, wire.end(),
-                                       [&](const BusTransaction& u) {
-                                           return u.read == t.read && u.written == t.written && u.acknowledged;
-                                       });
-        EXPECT_TRUE(again) << "transaction " << i << " was not redone";
+        const auto from = wire.begin() + static_cast<std::ptrdiff_t>(i) + 1;
+        // The same transaction again, from its own start, acknowledged...
+        const bool again = std::any_of(from, wire.end(), [&](const BusTransaction& u) {
+            return u.read == t.read && u.written == t.written && u.acknowledged;
+        });
+        // ...unless it was the engine putting a register back, and a write
+        // of that register came next: nobody reads the value it lost.
+        const auto next = std::find_if(from, wire.end(), [&](const BusTransaction& u) { return regOf(u) == regOf(t); });
+        const bool overridden = !t.read && next != wire.end() && !next->read;
+        EXPECT_TRUE(again || overridden) << "transaction " << i << " was not redone";
     }
     EXPECT_GT(lost, 0);
     // Every op went out once, plus what had to go again.
     EXPECT_EQ(wire.size(), ops.size() + rig.queued.stats().redone);
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, QueuedNacks, ::testing::Range<std::uint64_t>(1, 21));
 
 // ---------------------------------------------------------------------------
 
@@ -379,6 +388,37 @@ TEST(QueuedTuner, TunerSetUpAndReadBackMatchTheByteMaster) {
     EXPECT_EQ(back, byteBack);
     EXPECT_EQ(rig.demod().peek(0xF12A), 0x48);
     EXPECT_EQ(rig.channelA->bus().contentions(), byteRig.channelA->bus().contentions());
+}
+
+// The repeater's settling times are kept on the wire: the engine idles with
+// both lines released between the repeater write and the tuner's start, and
+// after the repeater goes off again.
+TEST(QueuedTuner, SettlingTimesAreKeptOnTheBus) {
+    QueuedRig rig(withTiming(sim::UsbTiming::Real, 1000));
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // start, stop
+    bool scl = true, sda = true;
+    rig.channelA->bus().setTrace([&](std::uint64_t t, bool nowScl, bool nowSda) {
+        if (nowSda != sda && nowScl && scl) {
+            if (!nowSda) spans.emplace_back(t, 0);
+            else spans.back().second = t;
+        }
+        scl = nowScl;
+        sda = nowSda;
+    });
+    // The last register, so that the read-back starts at the first (and the
+    // byte after its twelfth, which the tuner puts on the bus when the last
+    // one is acknowledged, begins with a 1).
+    ASSERT_TRUE(rig.queued.WriteTunerRegister(Demod, 0xC0, 11, 0xDE));
+    std::array<std::uint8_t, i2c::TunerReadBackSize> back{};
+    ASSERT_TRUE(rig.queued.ReadTunerRegisters(Demod, 0xC0, back));
+    EXPECT_EQ(back[11], 0xDE);
+    // Repeater on, tuner, repeater off, twice.
+    ASSERT_EQ(spans.size(), 6u);
+    EXPECT_GE(spans[1].first - spans[0].second, 1'000'000u);
+    EXPECT_GE(spans[3].first - spans[2].second, 100'000u);  // the write's off settling
+    EXPECT_GE(spans[4].first - spans[3].second, 100'000u);  // the read's on settling
+    EXPECT_EQ(rig.channelA->bus().contentions(), 0u);
+    EXPECT_EQ(rig.queued.stats().batches, 2u) << rig.queued.stats().transactions << " " << rig.queued.stats().redone;
 }
 
 TEST(QueuedTuner, AnAbsentTunerIsTriedElevenTimesWithTheRepeaterOffAfter) {
