@@ -448,8 +448,12 @@ private:
         op.ok = false;
         if (!s.write) op.value = 0;
         resolve(st);
-        // What a failed write left in the register is anybody's guess.
-        if (s.write) regs_[s.reg].lastWrite.reset();
+        // What a failed write left in the register is anybody's guess, and
+        // no later write may overtake a read of it until one has set it.
+        if (s.write) {
+            regs_[s.reg].lastWrite.reset();
+            regs_[s.reg].writeSent = false;
+        }
         if (stopAtFailure_) halted_ = true;
     }
 
@@ -469,12 +473,11 @@ private:
             if (s.op == Slot::NoOp) {
                 if (ok) {
                     reg.lastWrite = s.value;
-                } else if (halted_) {
-                } else if (s.restoreTries + 1 < WriteAttempts) {
+                } else if (!halted_ && s.restoreTries + 1 < WriteAttempts) {
                     Slot again = s;
                     ++again.restoreTries;
                     redoWrite(i, again);
-                } else {
+                } else if (!halted_) {
                     failDependents(i, s.reg);
                     // Unknown from here on: no write may overtake the reads
                     // that follow until one has set the register.
@@ -505,10 +508,7 @@ private:
                 // attempt, as it would have; but no later write may overtake
                 // a read of a value that is unknown now: they go again, the
                 // writes held back behind the reads.
-                if (s.write && !halted_) {
-                    reg.writeSent = false;
-                    requeue(take(laterOn(i, s.reg)));
-                }
+                if (s.write && !halted_) requeue(take(laterOn(i, s.reg)));
                 continue;
             }
             if (!st.unresolved) {
