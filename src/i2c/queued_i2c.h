@@ -11,10 +11,19 @@
 // stop.
 //
 // A transaction with a byte that was not acknowledged is redone whole from a
-// new start. Transactions queued behind it on the same register that the
-// redo must not be overtaken by are redone after it, in order (a read behind
-// a write, a write behind a read or a write), so that every read sees what a
-// one-at-a-time run would have shown it.
+// new start, ahead of everything not sent yet. What went out behind it on the
+// same register and saw the wrong value goes again after it (the reads up to
+// the next write behind a failed write; a failed read gets the register's
+// earlier value written back for its redo), and the register's final value
+// is written back after such a redo, so that every read sees what a
+// one-at-a-time run would have shown it. No more transactions go out than
+// the ops' attempts add up to.
+//
+// A tuner transaction goes out in one batch with the repeater writes around
+// it; the repeater's settling times are clocked by the engine with both
+// lines released. Anything not acknowledged there falls back to the byte
+// master's order: repeater on, the tuner's transaction until acknowledged,
+// repeater off.
 //
 // The engine assumes that I2cMaster::InitI2CController has set channel A's
 // MPSSE up as the I2C master, and keeps its own pin state from then on. It
@@ -38,7 +47,8 @@ class QueuedI2c : public RegisterAccess {
 public:
     // The low pins as the set-up leaves them: SCL, SDA and GPIOL0 high.
     static constexpr std::uint8_t PinsAfterSetUp = 0x13;
-    // The bus clock the set-up gives; only the answer time-outs depend on it.
+    // The bus clock the set-up gives: the answer time-outs and the settling
+    // times the engine clocks depend on it.
     static constexpr std::uint32_t BusHz = 200'000;
 
     // One USB write of commands holds at most half the chip's 4 kB command
