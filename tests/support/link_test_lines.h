@@ -1,5 +1,6 @@
-// The lines a clean link test leaves in the log, and a comparison that
-// takes "~" lines as patterns (the timing figures vary).
+// The lines a clean link test leaves in the log, a comparison that takes
+// "~" lines as patterns (the timing figures vary), and a view that keeps a
+// test's lines.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "frontend/link_test.h"
 #include "support/qt_support.h"
 
 namespace testing_support {
@@ -51,5 +53,24 @@ inline void expectLines(const QStringList& actual, const QStringList& expected) 
         }
     }
 }
+
+// A link test view that keeps its lines.
+class LinkTestLines : public frontend::LinkTestView {
+public:
+    QStringList lines;
+    QString total;
+    void AppendLog(const QString& line) override { lines << line; }
+    void ShowErrorTotal(const QString& text) override { total = text; }
+
+    // The lines with the measured times blanked out.
+    QStringList withoutTimes() const {
+        QStringList out;
+        for (QString l : lines) {
+            if (l.startsWith("time to do it")) l = l.left(l.indexOf(':') + 1) + " #msec";
+            out << l;
+        }
+        return out;
+    }
+};
 
 }  // namespace testing_support
