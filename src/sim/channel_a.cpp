@@ -135,8 +135,8 @@ std::string channelAOptionsHelp() {
            "  --fault=nack-rate=P       each acknowledge a chip gives is lost with probability P\n"
            "  --fault=tuner-absent      nothing answers behind the demodulator's repeater\n"
            "  --fault=image-fails-at=K  counting demodulator register writes from the first\n"
-           "                            write to 0xF113, the K-th is refused (not acknowledged)\n"
-           "                            until a write to another register comes\n"
+           "                            write to 0xF113, the register of the K-th refuses every\n"
+           "                            write (not acknowledged) until 0xF113 is written again\n"
            "  --fault=mpsse-silent      the MPSSE engine takes commands but never answers\n";
 }
 

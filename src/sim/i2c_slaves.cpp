@@ -67,9 +67,9 @@ Demodulator::Demodulator(std::uint8_t address, I2cBus& bus, int tunerSegment, Fa
 bool Demodulator::refuses(std::uint16_t reg) {
     // The counter starts with the first write to 0xF113, a register that the
     // link test does not touch before the default image (whose first entry it
-    // is). The K-th write from there on does not take: the demodulator keeps
-    // refusing the data byte while the host retries that same register, and
-    // recovers at the first write to another register.
+    // is). The register of the K-th write from there on takes no write: the
+    // demodulator refuses its data byte, however often and in whatever order
+    // the host retries, until 0xF113 is written again (the next image).
     if (!counting_ && reg == kImageFirst) counting_ = true;
     if (faults_.imageFailsAt == 0 || imageFaultOver_) {
         if (counting_) ++imageWrites_;
@@ -77,8 +77,8 @@ bool Demodulator::refuses(std::uint16_t reg) {
     }
     if (refusedReg_) {
         if (reg == *refusedReg_) return true;
-        imageFaultOver_ = true;
         ++imageWrites_;
+        if (reg == kImageFirst) imageFaultOver_ = true;
         return false;
     }
     if (!counting_) return false;
