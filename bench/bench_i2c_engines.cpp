@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "frontend/link_test.h"
 #include "frontend/register_dump.h"
 #include "frontend/tuners.h"
@@ -50,25 +51,8 @@ extern char** environ;
 
 namespace {
 
-class SteadyClock : public usb::Clock {
-public:
-    bool hasPerformanceCounter() override { return true; }
-    std::int64_t performanceFrequency() override { return 1'000'000'000; }
-    std::int64_t performanceCounter() override {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    }
-    std::uint32_t tickCount() override { return static_cast<std::uint32_t>(performanceCounter() / 1'000'000); }
-    void sleepMs(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-    usb::LocalDateTime localNow() override { return {}; }
-};
-
-class SilentDialogs : public usb::Dialogs {
-public:
-    void errorDialog(const std::string&) override {}
-    void messageBox(const std::string&) override {}
-};
+using bench::SilentDialogs;
+using bench::SteadyClock;
 
 class QuietView : public frontend::LinkTestView {
 public:

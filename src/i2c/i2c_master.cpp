@@ -3,41 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "i2c/mpsse.h"
+
 namespace i2c {
 
-namespace {
-
-// Low GPIO byte: ADBUS0 is SCL, ADBUS1 drives SDA, ADBUS4 is GPIOL0.
-constexpr std::uint8_t PinSCL = 0x01;
-constexpr std::uint8_t PinSDA = 0x02;
-constexpr std::uint8_t PinGPIOL0 = 0x10;
-
-// Direction bytes: the master drives SCL and SDA; SDA released for the
-// slave; both lines released to the pull-ups.
-constexpr std::uint8_t DirDriveBoth = 0x13;
-constexpr std::uint8_t DirReleaseSDA = 0x11;
-constexpr std::uint8_t DirReleaseBoth = 0x10;
-
-// MPSSE opcodes.
-constexpr std::uint8_t SetLowByte = 0x80;
-constexpr std::uint8_t SetHighByte = 0x82;
-constexpr std::uint8_t SetDivisor = 0x86;
-constexpr std::uint8_t BytesOut = 0x11;
-constexpr std::uint8_t BitsOut = 0x13;
-constexpr std::uint8_t BytesIn = 0x25;
-constexpr std::uint8_t BitsIn = 0x27;
-constexpr std::uint8_t SendImmediate = 0x87;
-constexpr std::uint8_t DisableDivideBy5 = 0x8A;
-constexpr std::uint8_t DisableAdaptiveClock = 0x97;
-constexpr std::uint8_t DisableThreePhase = 0x8D;
-constexpr std::uint8_t LoopbackOff = 0x85;
-constexpr std::uint8_t BadCommandEcho = 0xFA;
-
-// Each line is held for four pin writes around a start or stop edge so the
-// bus sees its set-up and hold times at any clock divisor.
-constexpr int EdgeRepeats = 4;
-
-}  // namespace
+using namespace mpsse;
 
 I2cMaster::I2cMaster(usb::ChannelLayer& channels, usb::Clock& clock, usb::Dialogs& dialogs)
     : channels_(channels), clock_(clock), dialogs_(dialogs) {
@@ -495,17 +465,6 @@ void I2cMaster::Transfer(std::uint8_t device, std::span<RegisterOp> ops, bool st
     }
 }
 
-namespace {
-
-// Settling times of the repeater, in microseconds.
-constexpr std::uint32_t RepeaterOnBeforeWriteUs = 1000;
-constexpr std::uint32_t RepeaterOnBeforeReadUs = 100;
-constexpr std::uint32_t RepeaterOffUs = 100;
-// Tuner transactions: attempts, and tries of each byte within one.
-constexpr int TunerAttempts = 11;
-constexpr int TunerTries = 11;
-
-}  // namespace
 
 bool I2cMaster::repeaterOn(std::uint8_t demod, std::uint32_t settleUs) {
     OutIndex = 0;

@@ -6,41 +6,13 @@
 #include <limits>
 #include <unordered_map>
 
+#include "i2c/mpsse.h"
+
 namespace i2c {
 
+using namespace mpsse;
+
 namespace {
-
-// Low GPIO byte: ADBUS0 is SCL, ADBUS1 drives SDA, ADBUS4 is GPIOL0.
-constexpr std::uint8_t PinSCL = 0x01;
-constexpr std::uint8_t PinSDA = 0x02;
-constexpr std::uint8_t PinGPIOL0 = 0x10;
-
-// Direction bytes: the master drives SCL and SDA; SDA released for the
-// slave; both lines released to the pull-ups.
-constexpr std::uint8_t DirDriveBoth = 0x13;
-constexpr std::uint8_t DirReleaseSDA = 0x11;
-constexpr std::uint8_t DirReleaseBoth = 0x10;
-
-// MPSSE opcodes.
-constexpr std::uint8_t SetLowByte = 0x80;
-constexpr std::uint8_t BytesOut = 0x11;
-constexpr std::uint8_t BitsOut = 0x13;
-constexpr std::uint8_t BytesIn = 0x25;
-constexpr std::uint8_t BitsIn = 0x27;
-constexpr std::uint8_t SendImmediate = 0x87;
-constexpr std::uint8_t ClockBytesOnly = 0x8F;  // n x 8 clocks, no data
-constexpr std::uint8_t BadCommandEcho = 0xFA;
-
-// Each line is held for four pin writes around a start or stop edge, as the
-// byte-by-byte master does.
-constexpr int EdgeRepeats = 4;
-
-// Settling times of the repeater, in microseconds, and the tuner
-// transaction's attempts: the byte-by-byte master's.
-constexpr std::uint32_t RepeaterOnBeforeWriteUs = 1000;
-constexpr std::uint32_t RepeaterOnBeforeReadUs = 100;
-constexpr std::uint32_t RepeaterOffUs = 100;
-constexpr int TunerAttempts = 11;
 
 // A register transaction's answers: the acknowledges of the address and the
 // two register bytes, then of the value (write) or of the read address

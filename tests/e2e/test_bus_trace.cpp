@@ -12,35 +12,15 @@
 #include <unistd.h>
 
 #include "frontend/tuners.h"
+#include "support/sigrok_decode.h"
 #include "support/simulated_channel_a.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
-// sigrok's "addr-data" rows, without the decoder prefix.
-std::vector<std::string> decode(const fs::path& vcd) {
-    const fs::path out = vcd.string() + ".txt";
-    const std::string cmd = "sigrok-cli -I vcd -i '" + vcd.string() +
-                            "' -P i2c:scl=SCL:sda=SDA -A i2c=addr-data > '" + out.string() + "' 2>&1";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << slurp(out);
-    std::vector<std::string> rows;
-    std::istringstream in(slurp(out));
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto colon = line.find(": ");
-        if (colon != std::string::npos) rows.push_back(line.substr(colon + 2));
-    }
-    fs::remove(out);
-    return rows;
-}
+std::vector<std::string> decode(const fs::path& vcd) { return testing_support::decodeI2c(vcd); }
 
 // One transaction per entry: its address and data rows joined by blanks.
 std::vector<std::string> transactions(const std::vector<std::string>& rows) {
@@ -62,7 +42,7 @@ std::vector<std::string> transactions(const std::vector<std::string>& rows) {
 }
 
 TEST(TunerTrace, EveryTunerWriteIsFramedByTheRepeaterWrites) {
-    if (std::system("command -v sigrok-cli > /dev/null 2>&1") != 0) GTEST_SKIP() << "sigrok-cli not installed";
+    if (!testing_support::sigrokInstalled()) GTEST_SKIP() << "sigrok-cli not installed";
     const fs::path vcd = fs::temp_directory_path() /
                          ("vesper_tuner_trace_" + std::to_string(::getpid()) + ".vcd");
     {
@@ -93,7 +73,7 @@ TEST(TunerTrace, EveryTunerWriteIsFramedByTheRepeaterWrites) {
 // transaction, so no transaction on the wire holds a byte twice and no
 // register takes a resent byte as its value.
 TEST(NackTrace, RetriesStartOverAndNoTransactionCarriesAByteTwice) {
-    if (std::system("command -v sigrok-cli > /dev/null 2>&1") != 0) GTEST_SKIP() << "sigrok-cli not installed";
+    if (!testing_support::sigrokInstalled()) GTEST_SKIP() << "sigrok-cli not installed";
     const fs::path vcd = fs::temp_directory_path() /
                          ("vesper_nack_trace_" + std::to_string(::getpid()) + ".vcd");
     int wrongReads = 0;

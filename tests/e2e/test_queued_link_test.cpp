@@ -19,15 +19,9 @@ namespace {
 
 using testing_support::LinkTestLines;
 using testing_support::QueuedRig;
+using testing_support::withTiming;
 
 constexpr std::uint8_t Demod = 0xD4;
-
-sim::ChannelAOptions withTiming(sim::UsbTiming timing, std::uint32_t hostLatencyUs = 0) {
-    sim::ChannelAOptions o;
-    o.usbTiming = timing;
-    o.usbLatencyUs = hostLatencyUs;
-    return o;
-}
 
 struct TimingCase {
     const char* name;

@@ -18,37 +18,14 @@
 #include "frontend/link_test.h"
 #include "support/link_test_lines.h"
 #include "support/queued_channel_a.h"
+#include "support/sigrok_decode.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
-// sigrok's "addr-data" rows (start, stop, acknowledges, addresses, data),
-// without the decoder prefix.
-std::vector<std::string> decode(const fs::path& vcd) {
-    const fs::path out = vcd.string() + ".txt";
-    // Idle stretches (the byte master's waits, the tuner's settling) are
-    // squeezed to 10 us, far longer than any bit, or decoding takes minutes.
-    const std::string cmd = "sigrok-cli -I vcd:compress=1000 -i '" + vcd.string() +
-                            "' -P i2c:scl=SCL:sda=SDA -A i2c=addr-data > '" + out.string() + "' 2>&1";
-    EXPECT_EQ(std::system(cmd.c_str()), 0) << slurp(out);
-    std::vector<std::string> rows;
-    std::istringstream in(slurp(out));
-    std::string line;
-    while (std::getline(in, line)) {
-        const auto colon = line.find(": ");
-        if (colon != std::string::npos) rows.push_back(line.substr(colon + 2));
-    }
-    fs::remove(out);
-    return rows;
-}
+std::vector<std::string> decode(const fs::path& vcd) { return testing_support::decodeI2c(vcd); }
 
 // The link test with the Eardatek tuner, traced; the decoded rows.
 std::vector<std::string> tracedLinkTest(const std::string& name,
@@ -70,7 +47,7 @@ std::vector<std::string> tracedLinkTest(const std::string& name,
 }
 
 TEST(QueuedTrace, LinkTestDecodesToTheByteMastersTransactions) {
-    if (std::system("command -v sigrok-cli > /dev/null 2>&1") != 0) GTEST_SKIP() << "sigrok-cli not installed";
+    if (!testing_support::sigrokInstalled()) GTEST_SKIP() << "sigrok-cli not installed";
     const std::vector<std::string> byte =
         tracedLinkTest("byte_link", [](testing_support::QueuedRig& r) -> i2c::RegisterAccess& { return r.master; });
     const std::vector<std::string> queued =

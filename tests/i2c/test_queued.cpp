@@ -19,15 +19,9 @@ using i2c::RegisterOp;
 using testing_support::failFrom;
 using testing_support::I2cTransaction;
 using testing_support::QueuedRig;
+using testing_support::withTiming;
 
 constexpr std::uint8_t Demod = 0xD4;
-
-sim::ChannelAOptions withTiming(sim::UsbTiming timing, std::uint32_t hostLatencyUs = 0) {
-    sim::ChannelAOptions o;
-    o.usbTiming = timing;
-    o.usbLatencyUs = hostLatencyUs;
-    return o;
-}
 
 // Channel A with nothing on its bus but chips a test attaches itself.
 sim::ChannelAOptions emptyBus() {

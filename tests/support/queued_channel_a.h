@@ -14,4 +14,12 @@ struct QueuedRig : I2cRig {
     explicit QueuedRig(const sim::ChannelAOptions& options = {}) : I2cRig(options) {}
 };
 
+// Channel A at the given USB timing, with the host's latency on every packet.
+inline sim::ChannelAOptions withTiming(sim::UsbTiming timing, std::uint32_t hostLatencyUs = 0) {
+    sim::ChannelAOptions o;
+    o.usbTiming = timing;
+    o.usbLatencyUs = hostLatencyUs;
+    return o;
+}
+
 }  // namespace testing_support
