@@ -313,7 +313,7 @@ void SignalWindow::addPoints(const std::vector<frontend::IqPoint>& points) { con
 
 void SignalWindow::refresh() {
     constellation_->fade();
-    if (rateWindow_.isValid() && rateWindow_.elapsed() >= 1000) {
+    if (rateWindow_.isValid() && rateWindow_.elapsed() >= 500) {
         const std::uint64_t added = constellation_->pointsAdded() - pointsAtRateStart_;
         pointsPerSecond_ = static_cast<double>(added) * 1000.0 / static_cast<double>(rateWindow_.restart());
         pointsAtRateStart_ = constellation_->pointsAdded();
