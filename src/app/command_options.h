@@ -1,8 +1,10 @@
 // The options of the commands that run without the window: "check" (the
-// board's go/no-go check) and "regs" (the demodulator's registers).
+// board's go/no-go check), "regs" (the demodulator's registers) and
+// "monitor" (the demodulator's signal, live).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace STV0903Registers {
@@ -12,9 +14,23 @@ struct RegisterContent;
 namespace app {
 
 struct CommandOptions {
+    // check, monitor
+    int seconds = 5;            // check: of streaming; monitor: of readings
+    bool secondsGiven = false;  // monitor: without it, until stopped
     // check
-    int seconds = 5;
     double minMegabits = 0;
+    std::uint32_t lockTimeoutMs = 2000;  // the signal step's wait for a lock
+    std::optional<double> minCn;         // dB
+    std::optional<double> minLevel;      // dBm
+    std::optional<double> maxBer;        // bit (DVB-S) or packet (DVB-S2) error rate
+    // monitor
+    int intervalMs = 1000;
+    bool json = false;    // JSON lines instead of text
+    bool init = false;    // the default image and the tuner table first
+    bool window = false;  // the signal window instead of lines
+    // check, regs, monitor: the window's byte-by-byte I2C master instead of
+    // the queued engine
+    bool byteEngine = false;
     std::string report;         // --report=FILE.json
     std::string junit;          // --junit=FILE.xml
     std::string dumpRegisters;  // --dump-registers=FILE.csv

@@ -1,9 +1,11 @@
 #include "app/commands.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
 #include <unistd.h>
 
+#include "app/display.h"
 #include "app/platform_choice.h"
 #include "app/stop_signals.h"
 #include "console/board_check.h"
@@ -20,19 +22,42 @@
 
 namespace app {
 
-namespace {
-
-void out(const QString& line) {
+void printOut(const QString& line) {
     std::fputs(line.toLocal8Bit().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-void err(const QString& line) {
+void printErr(const QString& line) {
     std::fputs(("vesperbox: " + line).toLocal8Bit().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
+
+console::I2cEngine engineOf(const Options& o) {
+    return o.commandOptions.byteEngine ? console::I2cEngine::Byte : console::I2cEngine::Queued;
+}
+
+void FailuresOnly::stepFinished(const console::CheckStep& s) {
+    if (s.result == console::StepResult::Failed) printErr(s.name + QStringLiteral(": ") + s.detail);
+}
+
+namespace {
+
+console::LineSink verboseSink(const Options& o) {
+    if (!o.commandOptions.verbose) return {};
+    return [](const QString& line) { printErr(line); };
+}
+
+}  // namespace
+
+CommandBoard::CommandBoard(const Options& o, Platform& p, usb::Clock& clock)
+    : bench(*p.library, clock, *p.network, verboseSink(o), engineOf(o)) {}
+
+namespace {
+
+void out(const QString& line) { printOut(line); }
+void err(const QString& line) { printErr(line); }
 
 bool writeFile(const std::string& path, const QByteArray& bytes) {
     std::string reason;
@@ -93,15 +118,18 @@ int listBoards(Platform& p) {
 }
 
 int runCheck(const Options& o, Platform& p, usb::Clock& clock) {
-    console::LineSink sink;
-    if (o.commandOptions.verbose) sink = [](const QString& line) { err(line); };
-    console::HeadlessBench bench(*p.library, clock, *p.network, sink);
+    console::HeadlessBench bench(*p.library, clock, *p.network, verboseSink(o), engineOf(o));
     TerminalProgress progress;
     console::BoardCheck check(bench, progress);
+    const CommandOptions& c = o.commandOptions;
     console::CheckSettings settings;
-    settings.seconds = o.commandOptions.seconds;
-    settings.minMegabits = o.commandOptions.minMegabits;
-    settings.dumpRegisters = !o.commandOptions.dumpRegisters.empty();
+    settings.seconds = c.seconds;
+    settings.minMegabits = c.minMegabits;
+    settings.dumpRegisters = !c.dumpRegisters.empty();
+    settings.lockTimeoutMs = c.lockTimeoutMs;
+    settings.minCn = c.minCn;
+    settings.minLevel = c.minLevel;
+    settings.maxBer = c.maxBer;
     const console::CheckOutcome outcome = check.run(settings);
 
     // The files first: a pass whose report went nowhere is not a pass.
@@ -124,28 +152,14 @@ int runCheck(const Options& o, Platform& p, usb::Clock& clock) {
 }
 
 int runRegs(const Options& o, Platform& p, usb::Clock& clock) {
-    console::LineSink sink;
-    if (o.commandOptions.verbose) sink = [](const QString& line) { err(line); };
-    console::HeadlessBench bench(*p.library, clock, *p.network, sink);
-    // The set-up steps print only when they fail; the answer is the output.
-    class FailuresOnly : public console::CheckProgress {
-    public:
-        void stepStarted(const QString&) override {}
-        void stepFinished(const console::CheckStep& s) override {
-            if (s.result == console::StepResult::Failed) err(s.name + QStringLiteral(": ") + s.detail);
-        }
-    } progress;
-    console::BoardCheck check(bench, progress);
-    console::CheckOutcome outcome;
-    if (!check.setUp(outcome)) {
-        check.closeChannels();
-        return ExitFail;
-    }
-    const std::uint8_t demod = outcome.demodAddress;
+    CommandBoard board(o, p, clock);
+    if (!board.setUp()) return ExitFail;
+    console::HeadlessBench& bench = board.bench;
+    const std::uint8_t demod = board.demodAddress();
     int status = ExitPass;
     const CommandOptions& c = o.commandOptions;
     if (!c.dump.empty()) {
-        const auto rows = frontend::ReadAllRegisters(bench.i2c, demod);
+        const auto rows = frontend::ReadAllRegisters(bench.bus, demod);
         int failed = 0;
         for (const auto& r : rows) failed += !r.read;
         if (!writeFile(c.dump, frontend::RegisterCsv(rows).toUtf8())) status = ExitFail;
@@ -159,20 +173,19 @@ int runRegs(const Options& o, Platform& p, usb::Clock& clock) {
         const QString name = QString::fromLatin1(reg.Name.data(), reg.Name.size());
         if (!c.read.empty()) {
             std::uint8_t value = 0;
-            if (bench.i2c.I2C_ReadRegister(demod, reg.Address, value)) {
+            if (bench.bus.ReadRegister(demod, reg.Address, value)) {
                 out(frontend::RegisterLine(reg, value));
             } else {
                 err(QStringLiteral("reading ") + name + QStringLiteral(" failed"));
                 status = ExitFail;
             }
-        } else if (bench.i2c.I2C_WriteRegister(demod, reg.Address, c.writeValue)) {
+        } else if (bench.bus.WriteRegister(demod, reg.Address, c.writeValue)) {
             out(frontend::RegisterLine(reg, c.writeValue) + QStringLiteral(" written"));
         } else {
             err(QStringLiteral("writing ") + name + QStringLiteral(" failed"));
             status = ExitFail;
         }
     }
-    check.closeChannels();
     return status;
 }
 
@@ -182,7 +195,15 @@ bool isHeadless(const Options& o) { return !o.command.empty() || o.listBoards; }
 
 int runHeadless(const Options& o, int argc, char** argv) {
     exitOnStopSignals();
-    QCoreApplication application(argc, argv);
+    // The monitor's signal window is the one window a command shows.
+    const bool window = o.command == "monitor" && o.commandOptions.window;
+    std::string noDisplay;
+    if (window && !displayFound(argc, argv, &noDisplay)) {
+        err(QString::fromStdString(noDisplay));
+        return ExitFail;
+    }
+    std::unique_ptr<QCoreApplication> application =
+        window ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vesperbox"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VESPER_VERSION));
     platform::SystemClock clock;
@@ -197,7 +218,9 @@ int runHeadless(const Options& o, int argc, char** argv) {
         status = listBoards(*platform);
     } else {
         reportMissingBoard(o, *platform);
-        status = o.command == "check" ? runCheck(o, *platform, clock) : runRegs(o, *platform, clock);
+        if (o.command == "check") status = runCheck(o, *platform, clock);
+        else if (o.command == "regs") status = runRegs(o, *platform, clock);
+        else status = runMonitor(o, *platform, clock);
     }
     if (!finishOutputs(*platform, &error)) {
         err(QString::fromStdString(error));

@@ -288,8 +288,11 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
         *error = "--boards acts on the simulated board; add --simulate";
         return false;
     }
-    if (!o.command.empty() && (!o.steps.empty() || !o.screenshot.empty() || o.showSerialSettings)) {
-        *error = "--do, --screenshot and --show-serial-settings act on the window, not on '" + o.command + "'";
+    // The monitor's window takes a screenshot too.
+    const bool signalWindow = o.command == "monitor" && o.commandOptions.window;
+    if (!o.command.empty() && (!o.steps.empty() || (!o.screenshot.empty() && !signalWindow) || o.showSerialSettings)) {
+        *error = "--do, --screenshot and --show-serial-settings act on the window, not on '" + o.command + "'" +
+                 (o.command == "monitor" ? " (monitor --window takes --screenshot)" : "");
         return false;
     }
     return checkCommandOptions(o.command, o.commandOptions, error);
@@ -298,6 +301,7 @@ bool parseOptions(int argc, char** argv, Options& o, std::string* error) {
 std::string helpText() {
     return "Usage: vesperbox [OPTION]...\n"
            "       vesperbox check [OPTION]...\n"
+           "       vesperbox monitor [OPTION]...\n"
            "       vesperbox regs (--dump=FILE.csv | --read=REG | --write=REG=0xVV) [OPTION]...\n"
            "       vesperbox --list-boards [OPTION]...\n"
            "Bench tool for the satellite receiver board: I2C link test of the demodulator,\n"

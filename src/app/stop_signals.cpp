@@ -38,6 +38,10 @@ void exitNow(int signal) {
     ::_exit(128 + signal);
 }
 
+volatile std::sig_atomic_t noted = 0;
+
+void note(int signal) { noted = signal; }
+
 void install(void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
@@ -49,6 +53,13 @@ void install(void (*handler)(int), int flags) {
 }
 
 }  // namespace
+
+void noteStopSignals() {
+    noted = 0;
+    install(note, SA_RESTART | SA_RESETHAND);
+}
+
+int stopSignalNoted() { return noted; }
 
 const char* stopSignalName(int signal) {
     switch (signal) {

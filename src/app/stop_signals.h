@@ -33,6 +33,13 @@ private:
 // error and ends the program with 128 + its number: 130, 143, 129.
 void exitOnStopSignals();
 
+// The monitor's way: the handler notes the signal and the monitor ends at
+// its next look, with its summary, as when its time is up. A second signal
+// of the same kind ends the program at once.
+void noteStopSignals();
+// The signal noted since noteStopSignals, or 0.
+int stopSignalNoted();
+
 // "SIGINT", "SIGTERM", "SIGHUP".
 const char* stopSignalName(int signal);
 

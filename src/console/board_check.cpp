@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include "console/signal_monitor.h"
 #include "frontend/link_test_log.h"
 #include "frontend/demod_image.h"
 #include "usb/board_filter.h"
@@ -125,7 +126,7 @@ bool BoardCheck::channels(CheckOutcome&, QString* detail) {
 }
 
 bool BoardCheck::i2cSetUp(CheckOutcome&, QString* detail) {
-    const I2cSetupReport r = bench_.startup.InitI2C();
+    const I2cSetupReport r = bench_.InitI2C();
     if (!r.ok) {
         *detail = QStringLiteral("the MPSSE engine did not set up as I2C master");
         if (r.linkLoss) *detail += QStringLiteral(": I2C link lost at ") + QString::fromStdString(r.linkLoss->text());
@@ -146,7 +147,7 @@ bool BoardCheck::findNim(CheckOutcome& o, QString* detail) {
     QStringList wrong;
     for (const Candidate& c : candidates) {
         std::uint8_t id = 0;
-        if (!bench_.i2c.I2C_ReadRegister(c.address, frontend::RegChipId, id)) continue;
+        if (!bench_.bus.ReadRegister(c.address, frontend::RegChipId, id)) continue;
         if (id == frontend::ChipIdSTV0903) {
             o.nim = QString::fromLatin1(c.nim);
             o.demodAddress = c.address;
@@ -164,12 +165,12 @@ bool BoardCheck::findNim(CheckOutcome& o, QString* detail) {
 bool BoardCheck::linkTest(CheckOutcome& o, QString* detail) {
     frontend::LinkTest& link = bench_.link;
     link.DemodAddress = o.demodAddress;
-    const std::uint64_t nacksBefore = bench_.i2c.NotAcknowledged();
+    const std::uint64_t nacksBefore = bench_.bus.NotAcknowledged();
     link.TestDemod();
     const frontend::LinkTestReport& r = link.Report();
     o.linkTest = r;
     o.i2cErrors = r.errors;
-    const std::uint64_t retried = bench_.i2c.NotAcknowledged() - nacksBefore;
+    const std::uint64_t retried = bench_.bus.NotAcknowledged() - nacksBefore;
     const QStringList findings = frontend::LinkTestFindings(r);
     if (!r.completed) {
         *detail = findings.join(QStringLiteral("; "));
@@ -206,11 +207,11 @@ bool BoardCheck::registers(CheckOutcome& o, QString* detail) {
     // The link test leaves its scratch register and the repeater as its
     // passes and the tuner set-up left them; writing the image again puts
     // the chip in its documented state, so a difference is the chip's.
-    if (!frontend::WriteDemodDefaults(bench_.i2c, o.demodAddress)) {
+    if (!frontend::WriteDemodDefaults(bench_.bus, o.demodAddress)) {
         *detail = QStringLiteral("the default register image could not be written again before the dump");
         return false;
     }
-    o.registerRows = frontend::ReadAllRegisters(bench_.i2c, o.demodAddress);
+    o.registerRows = frontend::ReadAllRegisters(bench_.bus, o.demodAddress);
     RegisterFigures f;
     QStringList differing;
     for (const frontend::RegisterReading& r : o.registerRows) {
@@ -228,6 +229,72 @@ bool BoardCheck::registers(CheckOutcome& o, QString* detail) {
     if (f.failedReads > 0) *detail += QStringLiteral(", ") + QString::number(f.failedReads) + QStringLiteral(" reads failed");
     if (!differing.isEmpty()) *detail += QStringLiteral(": ") + differing.mid(0, 8).join(QStringLiteral(", "));
     return f.differing == 0 && f.failedReads == 0;
+}
+
+bool BoardCheck::signal(CheckOutcome& o, const CheckSettings& settings, QString* detail) {
+    SignalMonitor monitor(bench_.bus, o.demodAddress);
+    usb::Clock& clock = bench_.clock();
+    SignalFigures f;
+    const std::uint32_t t0 = clock.tickCount();
+    f.stages = monitor.WaitForLock(settings.lockTimeoutMs);
+    f.lockMs = static_cast<std::uint32_t>(clock.tickCount() - t0);
+    f.locked = f.stages && f.stages->locked();
+    if (!f.locked) {
+        o.signal = f;
+        if (bench_.bus.LinkLost()) {
+            *detail = QStringLiteral("I2C link lost at ") + QString::fromStdString(bench_.bus.linkLoss()->text());
+            return false;
+        }
+        *detail = QStringLiteral("the demodulator did not lock within ") + QString::number(settings.lockTimeoutMs) +
+                  QStringLiteral(" ms (") + LockText(f.stages) + QStringLiteral(")");
+        return false;
+    }
+    // The first reading restarts the error counters; the second counts over
+    // the measuring time.
+    monitor.Read();
+    clock.sleepMs(SignalMeasureMs);
+    f.reading = monitor.Read().reading;
+    o.signal = f;
+    const frontend::SignalReading& r = f.reading;
+
+    QStringList figures;
+    if (const QString system = SystemText(r); !system.isEmpty()) figures << system;
+    if (r.levelDbm) figures << LevelText(r);
+    if (r.cnDb) figures << QStringLiteral("C/N ") + QString::number(*r.cnDb, 'f', 1) + QStringLiteral(" dB");
+    if (r.errors) figures << ErrorRateText(r.errors->packets, r.errors->rate(), r.errors->saturated);
+    if (r.carrierOffsetKhz)
+        figures << (*r.carrierOffsetKhz >= 0 ? QStringLiteral("+") : QString()) +
+                       QString::number(*r.carrierOffsetKhz, 'f', 1) + QStringLiteral(" kHz");
+    if (r.symbolRateMsps) figures << QString::number(*r.symbolRateMsps, 'f', 3) + QStringLiteral(" Msym/s");
+    *detail = QStringLiteral("locked in ") + QString::number(f.lockMs) + QStringLiteral(" ms: ") +
+              figures.join(QStringLiteral(", "));
+
+    QStringList why;
+    if (!r.locked()) why << QStringLiteral("the lock was lost while measuring (") + LockText(r.stages) + QStringLiteral(")");
+    auto below = [&](const std::optional<double>& limit, const std::optional<double>& value, const char* name,
+                     const char* unit) {
+        if (!limit) return;
+        const QString asked = QString::number(*limit, 'f', 1) + QLatin1Char(' ') + QString::fromLatin1(unit);
+        if (!value)
+            why << QString::fromLatin1(name) + QStringLiteral(" could not be measured (at least ") + asked +
+                       QStringLiteral(" asked)");
+        else if (*value < *limit)
+            why << QString::fromLatin1(name) + QLatin1Char(' ') + QString::number(*value, 'f', 1) + QLatin1Char(' ') +
+                       QString::fromLatin1(unit) + QStringLiteral(" is below ") + asked;
+    };
+    below(settings.minCn, r.cnDb, "C/N", "dB");
+    below(settings.minLevel, r.levelDbm, "RF level", "dBm");
+    if (settings.maxBer) {
+        const QString asked = QString::number(*settings.maxBer, 'e', 1);
+        if (!r.errors)
+            why << QStringLiteral("the error rate could not be measured (at most ") + asked + QStringLiteral(" asked)");
+        else if (r.errors->rate() > *settings.maxBer || (r.errors->saturated && r.errors->rate() >= *settings.maxBer))
+            why << ErrorRateText(r.errors->packets, r.errors->rate(), r.errors->saturated) +
+                       QStringLiteral(" is above ") + asked;
+    }
+    if (why.isEmpty()) return true;
+    *detail = why.join(QStringLiteral("; ")) + QStringLiteral(" (") + *detail + QStringLiteral(")");
+    return false;
 }
 
 bool BoardCheck::stream(CheckOutcome& o, const CheckSettings& settings, QString* detail) {
@@ -321,7 +388,8 @@ CheckOutcome BoardCheck::run(const CheckSettings& settings) {
     o.startedAt = now();
     std::vector<std::pair<QString, StepBody>> rest = {
         {QStringLiteral("link test"), [&](QString* d) { return linkTest(o, d); }},
-        {QStringLiteral("tuner set-up"), [&](QString* d) { return tuner(o, d); }}};
+        {QStringLiteral("tuner set-up"), [&](QString* d) { return tuner(o, d); }},
+        {QStringLiteral("signal"), [&](QString* d) { return signal(o, settings, d); }}};
     if (settings.dumpRegisters)
         rest.push_back({QStringLiteral("registers"), [&](QString* d) { return registers(o, d); }});
     rest.push_back({QStringLiteral("stream"), [&](QString* d) { return stream(o, settings, d); }});

@@ -15,6 +15,7 @@
 #include "console/headless_bench.h"
 #include "console/ts_pump.h"
 #include "frontend/register_dump.h"
+#include "frontend/signal_reader.h"
 
 namespace console {
 
@@ -49,10 +50,20 @@ struct RegisterFigures {
     int failedReads = 0;
 };
 
+// What the signal step measured.
+struct SignalFigures {
+    bool locked = false;
+    std::uint32_t lockMs = 0;  // how long the lock took (or the wait, when none came)
+    std::optional<frontend::LockStages> stages;
+    frontend::SignalReading reading;  // over SignalMeasureMs once locked
+};
+
 struct CheckSettings {
     int seconds = 5;             // of streaming
     bool dumpRegisters = false;  // read every register after the link test
     double minMegabits = 0;      // a slower stream fails; 0: any data will do
+    std::uint32_t lockTimeoutMs = 2000;
+    std::optional<double> minCn, minLevel, maxBer;
 };
 
 struct CheckOutcome {
@@ -66,6 +77,7 @@ struct CheckOutcome {
     std::optional<frontend::LinkTestReport> linkTest;
     std::optional<StreamFigures> stream;
     std::optional<RegisterFigures> registers;
+    std::optional<SignalFigures> signal;
     std::vector<frontend::RegisterReading> registerRows;
 
     bool passed() const;
@@ -82,6 +94,9 @@ public:
 
 class BoardCheck {
 public:
+    // Once locked, the signal is measured over this long, so that the error
+    // counters have something to count.
+    static constexpr std::uint32_t SignalMeasureMs = 1000;
     // The stream has as long to start as it has in the window.
     static constexpr std::uint32_t FirstDataTimeoutMs = TsPump::FirstDataTimeoutMs;
     // This long without a byte while streaming counts as a stopped stream:
@@ -114,6 +129,7 @@ private:
     bool linkTest(CheckOutcome& o, QString* detail);
     bool tuner(CheckOutcome& o, QString* detail);
     bool registers(CheckOutcome& o, QString* detail);
+    bool signal(CheckOutcome& o, const CheckSettings& settings, QString* detail);
     bool stream(CheckOutcome& o, const CheckSettings& settings, QString* detail);
 
     HeadlessBench& bench_;

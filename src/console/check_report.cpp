@@ -1,5 +1,7 @@
 #include "console/check_report.h"
 
+#include "console/signal_monitor.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -65,6 +67,15 @@ QByteArray CheckReportJson(const CheckOutcome& o, const ReportContext& c) {
     } else {
         figures["registers"] = QJsonValue();
         errors["registersDiffering"] = QJsonValue();
+    }
+
+    if (o.signal) {
+        const SignalFigures& s = *o.signal;
+        figures["signal"] = QJsonObject{{"locked", s.locked},
+                                        {"lockMs", static_cast<qint64>(s.lockMs)},
+                                        {"reading", s.locked ? QJsonValue(SignalReadingJson(s.reading)) : QJsonValue()}};
+    } else {
+        figures["signal"] = QJsonValue();
     }
 
     const CheckStep* failed = o.failedStep();

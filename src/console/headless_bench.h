@@ -18,6 +18,7 @@
 #include "console/udp_output.h"
 #include "frontend/link_test.h"
 #include "i2c/i2c_master.h"
+#include "i2c/queued_i2c.h"
 #include "usb/channel_layer.h"
 
 namespace console {
@@ -58,8 +59,8 @@ private:
     std::map<Switch, bool> switches_;
 };
 
-// Dialogs keep their texts instead of waiting for OK; a check reports the
-// newest as the reason a step failed.
+// Dialogs are printed to the sink (when there is one) instead of waiting for
+// OK: nobody is there to press it.
 class KeptDialogs : public usb::Dialogs {
 public:
     explicit KeptDialogs(LineSink sink) : sink_(std::move(sink)) {}
@@ -75,21 +76,39 @@ private:
     LineSink sink_;
 };
 
-// The cores wired as the window wires them. Nothing here sends a datagram:
-// the UDP output is set up only by the window's start-up.
+// How the commands reach the registers: the window's byte-by-byte master,
+// or the queued engine that sends many transactions per USB round trip.
+enum class I2cEngine { Byte, Queued };
+
+// The cores wired as the window wires them, the register access excepted:
+// the I2C master sets the engine up either way, and the engine chosen
+// carries the link test, the register dumps and the signal readings.
+// Nothing here sends a datagram: the UDP output is set up only by the
+// window's start-up.
 struct HeadlessBench {
-    HeadlessBench(usb::D2xxLibrary& library, usb::Clock& clock, Network& network, LineSink sink)
+    HeadlessBench(usb::D2xxLibrary& library, usb::Clock& clock, Network& network, LineSink sink,
+                  I2cEngine engine = I2cEngine::Queued)
         : panel(sink), dialogs(sink), channels(library, dialogs), i2c(channels, clock, dialogs),
-          link(i2c, panel), udp(network, UdpDestination{}), model(&panel), pump(channels, clock, udp, model, panel),
+          queued(channels, clock), bus(engine == I2cEngine::Byte ? static_cast<i2c::RegisterAccess&>(i2c) : queued),
+          link(bus, panel), udp(network, UdpDestination{}), model(&panel), pump(channels, clock, udp, model, panel),
           startup(channels, i2c, pump, udp, model, panel), library_(library), clock_(clock) {}
 
     usb::D2xxLibrary& library() { return library_; }
     usb::Clock& clock() { return clock_; }
 
+    // "Test + init FT2232H", and the queued engine taking the set-up's pins.
+    I2cSetupReport InitI2C() {
+        I2cSetupReport r = startup.InitI2C();
+        if (r.ok) queued.Restart(i2c.LowBytePins);
+        return r;
+    }
+
     HeadlessPanel panel;
     KeptDialogs dialogs;
     usb::ChannelLayer channels;
     i2c::I2cMaster i2c;
+    i2c::QueuedI2c queued;
+    i2c::RegisterAccess& bus;
     frontend::LinkTest link;
     UdpOutput udp;
     ConsoleModel model;

@@ -36,22 +36,24 @@ SignalSample SignalMonitor::Read() {
     SignalSample s;
     s.reading = reader_.Read();
     s.elapsedMs = static_cast<std::uint32_t>(clock_.tickCount() - startTick_);
-    const frontend::SignalReading& r = s.reading;
-    SignalSummary& m = summary_;
-    ++m.readings;
-    const bool locked = r.locked();
-    if (locked) ++m.locked;
-    if (wasLocked_ && !locked) ++m.lockLosses;
-    wasLocked_ = locked;
-    if (r.cnDb) m.cn.add(*r.cnDb);
-    if (r.levelDbm) m.level.add(*r.levelDbm);
-    if (r.errors) {
-        m.packets = r.errors->packets;
-        m.errors += r.errors->errors;
-        m.counted += r.errors->counted;
-        m.saturated = m.saturated || r.errors->saturated;
-    }
+    summary_.add(s.reading);
     return s;
+}
+
+void SignalSummary::add(const frontend::SignalReading& r) {
+    ++readings;
+    const bool isLocked = r.locked();
+    if (isLocked) ++locked;
+    if (lastLocked_ && !isLocked) ++lockLosses;
+    lastLocked_ = isLocked;
+    if (r.cnDb) cn.add(*r.cnDb);
+    if (r.levelDbm) level.add(*r.levelDbm);
+    if (r.errors) {
+        packets = r.errors->packets;
+        errors += r.errors->errors;
+        counted += r.errors->counted;
+        saturated = saturated || r.errors->saturated;
+    }
 }
 
 std::optional<frontend::LockStages> SignalMonitor::WaitForLock(std::uint32_t timeoutMs) {
@@ -87,6 +89,23 @@ QString SystemText(const frontend::SignalReading& r) {
     return text;
 }
 
+QString LevelText(const frontend::SignalReading& r) {
+    if (!r.levelDbm) return {};
+    QString bound;
+    if (r.levelBeyondTable) {
+        // Beyond the table the level is only known to lie past its end.
+        double lowest = 0;
+        bool first = true;
+        for (const STV0903Signal::LookupPoint& p : STV0903Signal::RfLevelTable.points) {
+            const double dbm = p.real * STV0903Signal::RfLevelTable.unit;
+            lowest = first ? dbm : std::min(lowest, dbm);
+            first = false;
+        }
+        bound = *r.levelDbm <= lowest ? QStringLiteral("< ") : QStringLiteral("> ");
+    }
+    return bound + QString::number(*r.levelDbm, 'f', 1) + QStringLiteral(" dBm");
+}
+
 QString ErrorRateText(bool packets, double rate, bool saturated) {
     return (packets ? QStringLiteral("PER ") : QStringLiteral("BER ")) + (saturated ? QStringLiteral(">=") : QString()) +
            QString::number(rate, 'e', 1);
@@ -106,8 +125,7 @@ QString SignalLine(const SignalSample& s) {
     parts << QStringLiteral("%1 s").arg(fixed(static_cast<double>(s.elapsedMs) / 1000.0, 1), 6);
     parts << LockText(r.stages).leftJustified(8);
     if (const QString system = SystemText(r); !system.isEmpty()) parts << system;
-    if (r.levelDbm)
-        parts << (r.levelBeyondTable ? QStringLiteral("beyond ") : QString()) + fixed(*r.levelDbm, 1) + QStringLiteral(" dBm");
+    if (r.levelDbm) parts << LevelText(r);
     if (r.cnDb) parts << QStringLiteral("C/N ") + fixed(*r.cnDb, 1) + QStringLiteral(" dB");
     if (r.errors) parts << ErrorRateText(r.errors->packets, r.errors->rate(), r.errors->saturated);
     if (r.carrierOffsetKhz) parts << withSign(*r.carrierOffsetKhz, 1) + QStringLiteral(" kHz");
@@ -117,8 +135,12 @@ QString SignalLine(const SignalSample& s) {
 }
 
 QString SignalSummaryLine(const SignalSummary& m) {
-    QString line = QStringLiteral("monitor: %1 readings, locked in %2").arg(m.readings).arg(m.locked);
-    if (m.lockLosses > 0) line += QStringLiteral(", lock lost %1 times").arg(m.lockLosses);
+    QString line = QStringLiteral("monitor: %1 %2, locked in %3")
+                       .arg(m.readings)
+                       .arg(m.readings == 1 ? QStringLiteral("reading") : QStringLiteral("readings"))
+                       .arg(m.locked);
+    if (m.lockLosses == 1) line += QStringLiteral(", lock lost once");
+    if (m.lockLosses > 1) line += QStringLiteral(", lock lost %1 times").arg(m.lockLosses);
     auto range = [](const FigureRange& f, const char* unit) {
         return fixed(f.min, 1) + QStringLiteral(" / ") + fixed(*f.mean(), 1) + QStringLiteral(" / ") + fixed(f.max, 1) +
                QLatin1Char(' ') + QString::fromLatin1(unit);
@@ -141,10 +163,8 @@ QJsonObject rangeJson(const FigureRange& f) {
 
 }  // namespace
 
-QByteArray SignalJson(const SignalSample& s) {
-    const frontend::SignalReading& r = s.reading;
+QJsonObject SignalReadingJson(const frontend::SignalReading& r) {
     QJsonObject o;
-    o["t"] = static_cast<double>(s.elapsedMs) / 1000.0;
     o["locked"] = r.locked();
     if (r.stages)
         o["stages"] = QJsonObject{{"carrier", r.stages->carrier},
@@ -175,6 +195,12 @@ QByteArray SignalJson(const SignalSample& s) {
     o["carrierOffsetKhz"] = optional(r.carrierOffsetKhz);
     o["symbolRateMsps"] = optional(r.symbolRateMsps);
     o["tsBitRateMbit"] = optional(r.tsBitRateMbit);
+    return o;
+}
+
+QByteArray SignalJson(const SignalSample& s) {
+    QJsonObject o = SignalReadingJson(s.reading);
+    o["t"] = static_cast<double>(s.elapsedMs) / 1000.0;
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <cstdint>
 #include <optional>
@@ -46,6 +47,11 @@ struct SignalSummary {
 
     bool lockedThroughout() const { return readings > 0 && locked == readings; }
     std::optional<double> errorRate() const;
+    // Counts one more reading in.
+    void add(const frontend::SignalReading& reading);
+
+private:
+    bool lastLocked_ = false;
 };
 
 class SignalMonitor {
@@ -72,13 +78,14 @@ private:
     frontend::SignalReader reader_;
     std::uint32_t startTick_;
     SignalSummary summary_;
-    bool wasLocked_ = false;
 };
 
 // "locked", or "no lock" with the stages that hold ("no lock: carrier, header").
 QString LockText(const std::optional<frontend::LockStages>& stages);
 // "DVB-S2 8PSK 2/3", "DVB-S QPSK 7/8"; empty before the header is found.
 QString SystemText(const frontend::SignalReading& r);
+// "-40.0 dBm", or "< -70.0 dBm" when the AGC lies beyond the level table.
+QString LevelText(const frontend::SignalReading& r);
 // "PER 1.2e-05" (DVB-S2) or "BER 3.4e-07" (DVB-S), ">=" when the counter
 // stopped at its top.
 QString ErrorRateText(bool packets, double rate, bool saturated);
@@ -88,7 +95,10 @@ QString ErrorRateText(bool packets, double rate, bool saturated);
 QString SignalLine(const SignalSample& sample);
 // "monitor: 3 readings, locked in 3, C/N 7.4 / 7.5 / 7.6 dB (min / mean / max), ..."
 QString SignalSummaryLine(const SignalSummary& summary);
-// One JSON object, compact, for a line of JSON lines.
+// A reading's figures as JSON, absent ones null.
+QJsonObject SignalReadingJson(const frontend::SignalReading& reading);
+// One JSON object, compact, for a line of JSON lines: the reading with its
+// time "t" in seconds.
 QByteArray SignalJson(const SignalSample& sample);
 QByteArray SignalSummaryJson(const SignalSummary& summary);
 

@@ -82,7 +82,7 @@ TEST_F(CheckCommand, GoodBoardPassesEveryStepAndWritesReportsThatValidate) {
                                     "--junit=" + path("r.xml")},
                                    dir.path());
     ASSERT_EQ(r.exitCode, 0) << r.out.join('\n').toStdString() << r.err.toStdString();
-    for (const char* step : {"devices", "channels", "I2C set-up", "NIM", "link test", "tuner set-up", "stream"})
+    for (const char* step : {"devices", "channels", "I2C set-up", "NIM", "link test", "tuner set-up", "signal", "stream"})
         EXPECT_EQ(resultOf(r.out, step), "pass") << step;
     EXPECT_EQ(r.out.last(), "verdict: PASS");
     // Piped output carries no progress indication.
@@ -101,7 +101,10 @@ TEST_F(CheckCommand, GoodBoardPassesEveryStepAndWritesReportsThatValidate) {
     EXPECT_EQ(errors["continuity"].toInt(-1), 0);
     EXPECT_EQ(errors["syncLosses"].toInt(-1), 0);
     EXPECT_GT(report["figures"].toObject()["stream"].toObject()["packets"].toInt(), 0);
-    EXPECT_EQ(report["steps"].toArray().size(), 7);
+    EXPECT_EQ(report["steps"].toArray().size(), 8);
+    const QJsonObject signal = report["figures"].toObject()["signal"].toObject();
+    EXPECT_TRUE(signal["locked"].toBool());
+    EXPECT_EQ(signal["reading"].toObject()["system"].toString(), "dvbs2");
 
     QFile xml(path("r.xml"));
     ASSERT_TRUE(xml.open(QIODevice::ReadOnly));
@@ -113,7 +116,7 @@ TEST_F(CheckCommand, GoodBoardPassesEveryStepAndWritesReportsThatValidate) {
         if (reader.isStartElement() && reader.name() == QStringLiteral("failure")) ++failures;
     }
     EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
-    EXPECT_EQ(cases, 7);
+    EXPECT_EQ(cases, 8);
     EXPECT_EQ(failures, 0);
 }
 
@@ -205,6 +208,54 @@ TEST_F(CheckCommand, ShortReadsPassAndAFailedReadIsNotAStoppedStream) {
     EXPECT_EQ(stream["end"].toString(), "stream-stopped");
     EXPECT_TRUE(stream["failedCall"].isNull());
     expectValid(report);
+}
+
+// The signal step: the demodulator must lock in time, and the figures meet
+// what the bench asks of them; the report carries what was measured.
+TEST_F(CheckCommand, SignalStepHoldsTheLockAndTheFiguresToTheLimitsAsked) {
+    const QString report = path("r.json");
+    ProgramRun r = vesperbox({"check", "--simulate", "--seconds=1", "--cn=4", "--min-cn=6", "--report=" + report});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(resultOf(r.out, "signal"), "fail");
+    EXPECT_EQ(resultOf(r.out, "stream"), "skipped");
+    EXPECT_TRUE(r.out.last().startsWith("verdict: FAIL at signal: C/N 4.")) << r.out.last().toStdString();
+    EXPECT_TRUE(r.out.last().contains(" dB is below 6.0 dB")) << r.out.last().toStdString();
+    expectValid(report);
+
+    r = vesperbox({"check", "--simulate", "--seconds=1", "--cn=9", "--min-cn=6", "--level=-45", "--min-level=-50",
+                   "--max-ber=1e-5", "--report=" + report});
+    EXPECT_EQ(r.exitCode, 0) << r.out.join('\n').toStdString();
+    expectValid(report);
+    const QJsonObject reading = readJson(report)["figures"].toObject()["signal"].toObject()["reading"].toObject();
+    EXPECT_NEAR(reading["cnDb"].toDouble(), 9, 0.3);
+    EXPECT_NEAR(reading["levelDbm"].toDouble(), -45, 0.1);
+    EXPECT_EQ(reading["errors"].toObject()["kind"].toString(), "packets");
+
+    // No lock within the time: the stages that hold are named.
+    r = vesperbox({"check", "--simulate", "--seconds=1", "--signal=locks-after=60000", "--lock-timeout=300"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.last().contains("the demodulator did not lock within 300 ms (no lock")) << r.out.last().toStdString();
+
+    // Errors above the rate asked, on DVB-S (bits).
+    r = vesperbox({"check", "--simulate", "--seconds=1", "--system=dvbs", "--ber=1e-3", "--max-ber=1e-6"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.last().contains("BER ")) << r.out.last().toStdString();
+    EXPECT_TRUE(r.out.last().contains(" is above 1.0e-06")) << r.out.last().toStdString();
+}
+
+// The window's byte-by-byte master gives the check the same verdicts as the
+// queued engine, only slower.
+TEST_F(CheckCommand, TheByteMasterGivesTheSameVerdicts) {
+    ProgramRun r = vesperbox({"check", "--simulate", "--usb-timing=ideal", "--seconds=1", "--i2c=byte"});
+    EXPECT_EQ(r.exitCode, 0) << r.out.join('\n').toStdString();
+    r = vesperbox({"check", "--simulate", "--usb-timing=ideal", "--seconds=1", "--i2c=byte", "--fault=scratch-stuck"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(resultOf(r.out, "link test"), "fail");
+    r = vesperbox({"regs", "--simulate", "--i2c=byte", "--read=MID"});
+    EXPECT_EQ(r.out, QStringList{"MID (0xF100) = 0x20"});
+    r = vesperbox({"check", "--simulate", "--i2c=pins"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains("--i2c takes byte")) << r.err.toStdString();
 }
 
 TEST_F(CheckCommand, SlowStreamFailsAgainstTheRateAsked) {
