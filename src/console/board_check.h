@@ -97,12 +97,6 @@ public:
     // Once locked, the signal is measured over this long, so that the error
     // counters have something to count.
     static constexpr std::uint32_t SignalMeasureMs = 1000;
-    // The stream has as long to start as it has in the window.
-    static constexpr std::uint32_t FirstDataTimeoutMs = TsPump::FirstDataTimeoutMs;
-    // This long without a byte while streaming counts as a stopped stream:
-    // five read time-outs, where a live stream brings a chunk every few ms.
-    static constexpr std::uint32_t StallTimeoutMs = 5 * TsPump::ReadTimeoutMs;
-
     BoardCheck(HeadlessBench& bench, CheckProgress& progress) : bench_(bench), progress_(progress) {}
 
     // The whole check; the channels are closed again at the end.
