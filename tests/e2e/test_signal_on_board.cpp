@@ -4,11 +4,7 @@
 
 #include "catalogues/stv0903_signal.h"
 #include "frontend/signal_reader.h"
-#include "i2c/i2c_master.h"
-#include "sim/board_setup.h"
-#include "sim/ft2232h_board.h"
-#include "support/test_support.h"
-#include "usb/channel_layer.h"
+#include "support/signal_board.h"
 
 namespace {
 
@@ -17,31 +13,11 @@ using frontend::DeliverySystem;
 using frontend::SignalReader;
 
 // The whole road: the I2C master on the simulated board, its demodulator
-// made from the same options the command line gives.
-struct SignalBench {
-    testing_support::FakeClock clock;
-    testing_support::RecordingDialogs dialogs;
-    sim::Ft2232hBoard board{clock};
-    usb::ChannelLayer channels{board, dialogs};
-    i2c::I2cMaster master{channels, clock, dialogs};
-    bool setUp = false;
-
-    explicit SignalBench(std::initializer_list<std::string> options) {
-        // Every reading moves the clock on, so that bounded waits end.
-        clock.stepUsPerReading = 1;
+// made from the same options the command line gives. Ticks step by a
+// millisecond per reading here, as the byte master's bounded waits expect.
+struct SignalBench : testing_support::SignalBoard {
+    explicit SignalBench(std::initializer_list<std::string> options) : SignalBoard(options) {
         clock.stepUsPerTickReading = 1000;
-        sim::BoardSetup setup;
-        setup.channelA.usbTiming = sim::UsbTiming::Ideal;
-        std::string error, warning;
-        for (const std::string& o : options) EXPECT_EQ(sim::parseBoardOption(o, setup, &error), sim::OptionParse::Accepted) << o;
-        sim::BoardChannels made;
-        EXPECT_TRUE(sim::makeBoardChannels(setup, clock, &made, &error, &warning)) << error;
-        board.setChannelDevice(0, std::move(made.a));
-        board.setChannelDevice(1, std::move(made.b));
-        channels.Open_USB_Device_A();
-        master.ChannelAOpen = true;
-        master.ClockDivisor = 149;
-        setUp = master.InitI2CController();
     }
 };
 

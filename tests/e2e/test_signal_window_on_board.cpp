@@ -7,49 +7,27 @@
 #include <QTest>
 
 #include "console/signal_monitor.h"
-#include "i2c/i2c_master.h"
 #include "i2c/queued_i2c.h"
-#include "sim/board_setup.h"
-#include "sim/ft2232h_board.h"
 #include "support/qt_app.h"
-#include "support/test_support.h"
+#include "support/signal_board.h"
 #include "ui/signal_widgets.h"
 #include "ui/signal_window.h"
 #include "ui/test_signal_window_shots.h"
-#include "usb/channel_layer.h"
 
 namespace {
 
 using State = ui::LockLamp::State;
 using Stage = ui::SignalWindow::Stage;
 
-struct WindowOnBoard {
-    testing_support::FakeClock clock;
-    testing_support::RecordingDialogs dialogs;
-    sim::Ft2232hBoard board{clock};
-    usb::ChannelLayer channels{board, dialogs};
-    i2c::I2cMaster master{channels, clock, dialogs};
+struct WindowOnBoard : testing_support::SignalBoard {
     std::unique_ptr<i2c::QueuedI2c> queued;
     std::unique_ptr<console::SignalMonitor> monitor;
     std::unique_ptr<ui::MonitorSignalSource> source;
     std::unique_ptr<ui::SignalWindow> window;
 
-    explicit WindowOnBoard(std::initializer_list<std::string> options) {
+    explicit WindowOnBoard(std::initializer_list<std::string> options) : SignalBoard(options) {
         testing_support::qtApp();
-        clock.stepUsPerReading = 1;
-        sim::BoardSetup setup;
-        setup.channelA.usbTiming = sim::UsbTiming::Ideal;
-        std::string error, warning;
-        for (const std::string& o : options)
-            EXPECT_EQ(sim::parseBoardOption(o, setup, &error), sim::OptionParse::Accepted) << o;
-        sim::BoardChannels made;
-        EXPECT_TRUE(sim::makeBoardChannels(setup, clock, &made, &error, &warning)) << error;
-        board.setChannelDevice(0, std::move(made.a));
-        board.setChannelDevice(1, std::move(made.b));
-        channels.Open_USB_Device_A();
-        master.ChannelAOpen = true;
-        master.ClockDivisor = 149;
-        EXPECT_TRUE(master.InitI2CController());
+        EXPECT_TRUE(setUp);
         queued = std::make_unique<i2c::QueuedI2c>(channels, clock);
         monitor = std::make_unique<console::SignalMonitor>(*queued, 0xD4);
         source = std::make_unique<ui::MonitorSignalSource>(*monitor);
