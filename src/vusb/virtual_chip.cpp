@@ -37,7 +37,7 @@ constexpr std::uint16_t kPurgeToHost = 2;
 constexpr std::uint8_t kModemStatus[kStatusBytes] = {sim::UsbBridge::ModemStatus0,
                                                      sim::UsbBridge::ModemStatus1};
 
-// Standard requests of chapter 9 of the USB specification, and what they name.
+// The standard requests every USB device answers on endpoint 0, and what they name.
 constexpr std::uint8_t kGetStatus = 0x00;
 constexpr std::uint8_t kClearFeature = 0x01;
 constexpr std::uint8_t kSetFeature = 0x03;
