@@ -257,17 +257,8 @@ bool BoardCheck::signal(CheckOutcome& o, const CheckSettings& settings, QString*
     o.signal = f;
     const frontend::SignalReading& r = f.reading;
 
-    QStringList figures;
-    if (const QString system = SystemText(r); !system.isEmpty()) figures << system;
-    if (r.levelDbm) figures << LevelText(r);
-    if (r.cnDb) figures << QStringLiteral("C/N ") + QString::number(*r.cnDb, 'f', 1) + QStringLiteral(" dB");
-    if (r.errors) figures << ErrorRateText(r.errors->packets, r.errors->rate(), r.errors->saturated);
-    if (r.carrierOffsetKhz)
-        figures << (*r.carrierOffsetKhz >= 0 ? QStringLiteral("+") : QString()) +
-                       QString::number(*r.carrierOffsetKhz, 'f', 1) + QStringLiteral(" kHz");
-    if (r.symbolRateMsps) figures << QString::number(*r.symbolRateMsps, 'f', 3) + QStringLiteral(" Msym/s");
     *detail = QStringLiteral("locked in ") + QString::number(f.lockMs) + QStringLiteral(" ms: ") +
-              figures.join(QStringLiteral(", "));
+              FigureTexts(r).join(QStringLiteral(", "));
 
     QStringList why;
     if (!r.locked()) why << QStringLiteral("the lock was lost while measuring (") + LockText(r.stages) + QStringLiteral(")");

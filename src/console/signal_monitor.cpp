@@ -68,6 +68,14 @@ std::optional<frontend::LockStages> SignalMonitor::WaitForLock(std::uint32_t tim
     }
 }
 
+namespace {
+
+QString fixed(double v, int decimals) { return QString::number(v, 'f', decimals); }
+
+QString withSign(double v, int decimals) { return (v >= 0 ? QStringLiteral("+") : QString()) + fixed(v, decimals); }
+
+}  // namespace
+
 QString LockText(const std::optional<frontend::LockStages>& stages) {
     if (!stages) return QStringLiteral("unread");
     if (stages->locked()) return QStringLiteral("locked");
@@ -89,21 +97,24 @@ QString SystemText(const frontend::SignalReading& r) {
     return text;
 }
 
+LevelBound LevelBoundOf(const frontend::SignalReading& r) {
+    if (!r.levelBeyondTable || !r.levelDbm) return LevelBound::Exact;
+    // Beyond the table the level is only known to lie past one of its ends.
+    double lowest = 0;
+    bool first = true;
+    for (const STV0903Signal::LookupPoint& p : STV0903Signal::RfLevelTable.points) {
+        const double dbm = p.real * STV0903Signal::RfLevelTable.unit;
+        lowest = first ? dbm : std::min(lowest, dbm);
+        first = false;
+    }
+    return *r.levelDbm <= lowest + 1e-9 ? LevelBound::AtMost : LevelBound::AtLeast;
+}
+
 QString LevelText(const frontend::SignalReading& r) {
     if (!r.levelDbm) return {};
-    QString bound;
-    if (r.levelBeyondTable) {
-        // Beyond the table the level is only known to lie past its end.
-        double lowest = 0;
-        bool first = true;
-        for (const STV0903Signal::LookupPoint& p : STV0903Signal::RfLevelTable.points) {
-            const double dbm = p.real * STV0903Signal::RfLevelTable.unit;
-            lowest = first ? dbm : std::min(lowest, dbm);
-            first = false;
-        }
-        bound = *r.levelDbm <= lowest ? QStringLiteral("< ") : QStringLiteral("> ");
-    }
-    return bound + QString::number(*r.levelDbm, 'f', 1) + QStringLiteral(" dBm");
+    const LevelBound bound = LevelBoundOf(r);
+    return (bound == LevelBound::AtMost ? QStringLiteral("< ") : bound == LevelBound::AtLeast ? QStringLiteral("> ") : QString()) +
+           QString::number(*r.levelDbm, 'f', 1) + QStringLiteral(" dBm");
 }
 
 QString ErrorRateText(bool packets, double rate, bool saturated) {
@@ -111,26 +122,29 @@ QString ErrorRateText(bool packets, double rate, bool saturated) {
            QString::number(rate, 'e', 1);
 }
 
-namespace {
+QString CnText(double db) { return QStringLiteral("C/N ") + fixed(db, 1) + QStringLiteral(" dB"); }
+QString CarrierOffsetText(double khz) { return withSign(khz, 1) + QStringLiteral(" kHz"); }
+QString SymbolRateText(double msps) { return fixed(msps, 3) + QStringLiteral(" Msym/s"); }
+QString TsBitRateText(double mbit) { return fixed(mbit, 2) + QStringLiteral(" Mbit/s"); }
 
-QString fixed(double v, int decimals) { return QString::number(v, 'f', decimals); }
-
-QString withSign(double v, int decimals) { return (v >= 0 ? QStringLiteral("+") : QString()) + fixed(v, decimals); }
-
-}  // namespace
+QStringList FigureTexts(const frontend::SignalReading& r) {
+    QStringList parts;
+    if (const QString system = SystemText(r); !system.isEmpty()) parts << system;
+    if (r.levelDbm) parts << LevelText(r);
+    if (r.cnDb) parts << CnText(*r.cnDb);
+    if (r.errors) parts << ErrorRateText(r.errors->packets, r.errors->rate(), r.errors->saturated);
+    if (r.carrierOffsetKhz) parts << CarrierOffsetText(*r.carrierOffsetKhz);
+    if (r.symbolRateMsps) parts << SymbolRateText(*r.symbolRateMsps);
+    return parts;
+}
 
 QString SignalLine(const SignalSample& s) {
     const frontend::SignalReading& r = s.reading;
     QStringList parts;
     parts << QStringLiteral("%1 s").arg(fixed(static_cast<double>(s.elapsedMs) / 1000.0, 1), 6);
     parts << LockText(r.stages).leftJustified(8);
-    if (const QString system = SystemText(r); !system.isEmpty()) parts << system;
-    if (r.levelDbm) parts << LevelText(r);
-    if (r.cnDb) parts << QStringLiteral("C/N ") + fixed(*r.cnDb, 1) + QStringLiteral(" dB");
-    if (r.errors) parts << ErrorRateText(r.errors->packets, r.errors->rate(), r.errors->saturated);
-    if (r.carrierOffsetKhz) parts << withSign(*r.carrierOffsetKhz, 1) + QStringLiteral(" kHz");
-    if (r.symbolRateMsps) parts << fixed(*r.symbolRateMsps, 3) + QStringLiteral(" Msym/s");
-    if (r.tsBitRateMbit) parts << fixed(*r.tsBitRateMbit, 2) + QStringLiteral(" Mbit/s");
+    parts << FigureTexts(r);
+    if (r.tsBitRateMbit) parts << TsBitRateText(*r.tsBitRateMbit);
     return parts.join(QStringLiteral("  "));
 }
 

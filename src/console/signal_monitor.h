@@ -84,8 +84,20 @@ private:
 QString LockText(const std::optional<frontend::LockStages>& stages);
 // "DVB-S2 8PSK 2/3", "DVB-S QPSK 7/8"; empty before the header is found.
 QString SystemText(const frontend::SignalReading& r);
+// Where the level lies when the AGC is beyond the level table: the level is
+// at most (below the table) or at least (above it) the figure given.
+enum class LevelBound { Exact, AtMost, AtLeast };
+LevelBound LevelBoundOf(const frontend::SignalReading& r);
 // "-40.0 dBm", or "< -70.0 dBm" when the AGC lies beyond the level table.
 QString LevelText(const frontend::SignalReading& r);
+// "C/N 12.0 dB", "+1.2 kHz", "27.500 Msym/s", "49.39 Mbit/s".
+QString CnText(double db);
+QString CarrierOffsetText(double khz);
+QString SymbolRateText(double msps);
+QString TsBitRateText(double mbit);
+// The figures a reading has, in this order: system, level, C/N, error rate,
+// carrier offset, symbol rate (the TS bit rate is left to the caller).
+QStringList FigureTexts(const frontend::SignalReading& r);
 // "PER 1.2e-05" (DVB-S2) or "BER 3.4e-07" (DVB-S), ">=" when the counter
 // stopped at its top.
 QString ErrorRateText(bool packets, double rate, bool saturated);

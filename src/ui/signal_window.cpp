@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "catalogues/stv0903_signal.h"
 #include "ui/signal_widgets.h"
 
 namespace ui {
@@ -44,15 +43,12 @@ QString fixed(double v, int decimals) { return QString::number(v, 'f', decimals)
 // Whether a level the AGC put beyond the table lies below its lowest figure
 // (the level is at most that) or above its highest (at least that).
 SignalBar::Bound levelBound(const frontend::SignalReading& r) {
-    if (!r.levelBeyondTable || !r.levelDbm) return SignalBar::Bound::Exact;
-    int lowest = 0;
-    bool first = true;
-    for (const STV0903Signal::LookupPoint& pt : STV0903Signal::RfLevelTable.points) {
-        lowest = first ? pt.real : std::min(lowest, pt.real);
-        first = false;
+    switch (console::LevelBoundOf(r)) {
+    case console::LevelBound::AtMost: return SignalBar::Bound::AtMost;
+    case console::LevelBound::AtLeast: return SignalBar::Bound::AtLeast;
+    case console::LevelBound::Exact: break;
     }
-    const double lowestDbm = lowest * STV0903Signal::RfLevelTable.unit;
-    return *r.levelDbm <= lowestDbm + 1e-9 ? SignalBar::Bound::AtMost : SignalBar::Bound::AtLeast;
+    return SignalBar::Bound::Exact;
 }
 
 QString thousands(std::uint64_t n) {
@@ -276,15 +272,13 @@ void SignalWindow::showSample(const console::SignalSample& sample) {
         errorsDetail_->setText(r.locked() ? QStringLiteral("counters unread")
                                           : QStringLiteral("counted while the stream flows"));
     }
-    auto figure = [](const std::optional<double>& v, int decimals, const char* unit,
-                     bool sign = false) -> std::optional<QString> {
+    auto figure = [](const std::optional<double>& v, QString (*text)(double)) -> std::optional<QString> {
         if (!v) return std::nullopt;
-        return (sign && *v >= 0 ? QStringLiteral("+") : QString()) + fixed(*v, decimals) + QLatin1Char(' ') +
-               QString::fromLatin1(unit);
+        return text(*v);
     };
-    showFigure(offset_, figure(r.carrierOffsetKhz, 1, "kHz", true));
-    showFigure(symbolRate_, figure(r.symbolRateMsps, 3, "Msym/s"));
-    showFigure(bitRate_, figure(r.tsBitRateMbit, 2, "Mbit/s"));
+    showFigure(offset_, figure(r.carrierOffsetKhz, console::CarrierOffsetText));
+    showFigure(symbolRate_, figure(r.symbolRateMsps, console::SymbolRateText));
+    showFigure(bitRate_, figure(r.tsBitRateMbit, console::TsBitRateText));
 
     ChartReading c;
     c.ms = sample.elapsedMs;
@@ -296,12 +290,7 @@ void SignalWindow::showSample(const console::SignalSample& sample) {
     }
     chart_->add(c);
 
-    ++readings_;
-    if (r.locked()) ++locked_;
-    if (wasLocked_ && !r.locked()) ++lockLosses_;
-    wasLocked_ = r.locked();
-    if (r.cnDb) cnRange_.add(*r.cnDb);
-    if (r.levelDbm) levelRange_.add(*r.levelDbm);
+    sofar_.add(r);
     updateSummary();
     lastStampMs_ = sample.elapsedMs;
     lastReadingClock_ = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
@@ -356,21 +345,22 @@ void SignalWindow::updateStatus() {
 }
 
 void SignalWindow::updateSummary() {
+    const console::SignalSummary& m = sofar_;
     QStringList lines;
-    lines << (readings_ == 0
+    lines << (m.readings == 0
                   ? QStringLiteral("no reading yet")
                   : QStringLiteral("%1 %2, locked in %3, lock lost %4")
-                        .arg(readings_)
-                        .arg(readings_ == 1 ? QStringLiteral("reading") : QStringLiteral("readings"))
-                        .arg(locked_)
-                        .arg(lockLosses_ == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(lockLosses_)));
+                        .arg(m.readings)
+                        .arg(m.readings == 1 ? QStringLiteral("reading") : QStringLiteral("readings"))
+                        .arg(m.locked)
+                        .arg(m.lockLosses == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(m.lockLosses)));
     auto range = [&](const char* name, const console::FigureRange& f, const char* unit) {
         QString line = QString::fromLatin1(name).leftJustified(7);
         if (f.count == 0) return line + look::NoFigure;
         return line + QStringLiteral("%1 / %2 / %3 %4 (min / mean / max)")
                           .arg(fixed(f.min, 1), fixed(*f.mean(), 1), fixed(f.max, 1), QString::fromLatin1(unit));
     };
-    lines << range("C/N", cnRange_, "dB") << range("Level", levelRange_, "dBm");
+    lines << range("C/N", m.cn, "dB") << range("Level", m.level, "dBm");
     summary_->setText(lines.join(QLatin1Char('\n')));
 }
 

@@ -129,9 +129,8 @@ private:
     QElapsedTimer sinceReading_;
     std::optional<std::int64_t> lastStampMs_;
     QString lastReadingClock_;
-    int readings_ = 0, locked_ = 0, lockLosses_ = 0;
-    bool wasLocked_ = false;
-    console::FigureRange cnRange_, levelRange_;
+    // What the readings so far came to, added up as the monitor adds them.
+    console::SignalSummary sofar_;
     QElapsedTimer rateWindow_;
     std::uint64_t pointsAtRateStart_ = 0;
     std::optional<double> pointsPerSecond_;
