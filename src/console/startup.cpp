@@ -181,11 +181,10 @@ void Startup::Exit() {
     pump_.RequestStop();
     // A channel that is closed already is not closed again: the second close
     // of a closed handle fails, and its dialog would read as a bridge fault.
-    if (DevicePresent()) {
-        const ConsoleState& s = model_.state();
-        if (s.channelA == ChannelState::Open) channels_.Close_USB_Device_A();
-        if (s.channelB == ChannelState::Open) channels_.Close_USB_Device_B();
-    }
+    // (With no device present no channel was ever opened.)
+    const ConsoleState& s = model_.state();
+    if (s.channelA == ChannelState::Open) channels_.Close_USB_Device_A();
+    if (s.channelB == ChannelState::Open) channels_.Close_USB_Device_B();
     panel_.CloseWindow();
 }
 

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <thread>
 
+#include "support/program_run.h"
 #include "support/ts_check.h"
 #include "support/udp_receiver.h"
 
@@ -36,11 +37,7 @@ struct Stopped {
 // `when`, lets it run on for afterMs, sends the signal and waits for the end.
 Stopped stopWith(int signal, const QStringList& args, const QString& when, int afterMs, const QString& workDir) {
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    p.setProcessEnvironment(env);
-    p.setWorkingDirectory(workDir);
-    p.start(VESPERBOX_EXE, args);
+    testing_support::startVesperbox(p, args, workDir);
     Stopped s;
     if (!p.waitForStarted(10000)) return s;
     QString out;

@@ -16,14 +16,19 @@ struct ProgramRun {
     QString err;
 };
 
-inline ProgramRun vesperbox(const QStringList& args, const QString& workDir = QDir::tempPath(),
-                            int timeoutMs = 120000) {
-    QProcess p;
+// Starts the built program in workDir, its windows on the offscreen platform.
+inline void startVesperbox(QProcess& p, const QStringList& args, const QString& workDir) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(workDir);
     p.start(VESPERBOX_EXE, args);
+}
+
+inline ProgramRun vesperbox(const QStringList& args, const QString& workDir = QDir::tempPath(),
+                            int timeoutMs = 120000) {
+    QProcess p;
+    startVesperbox(p, args, workDir);
     ProgramRun r;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
